@@ -1,0 +1,50 @@
+# The two set-up commands (README): `make demo` runs the main job, `make test` runs all tests.
+# Both start from a fresh clone: they provide CPython >= 3.12, .venv and the requirements.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := test
+
+VENV := .venv
+PYTHON := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+CTEST := $(VENV)/bin/ctest
+CPP_BUILD := build/cpp
+CPP_SOURCES := $(shell git ls-files '*.cpp' '*.hpp' 2>/dev/null)
+PY_SOURCES := tests bench examples scripts
+DEMO_ARGS ?=
+
+.PHONY: setup build test test-cpp test-python demo lint format bench sanitize clean
+
+setup:
+	@bash scripts/setup-env.sh requirements/dev.txt
+
+## Build and install the extension into .venv (warnings are errors here).
+build: setup
+	@$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps \
+		-Ccmake.define.SORVEX_WERROR=ON .
+
+test-cpp: setup
+	@$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DSORVEX_BUILD_TESTS=ON -DSORVEX_BUILD_EXTENSION=OFF -DSORVEX_WERROR=ON >/dev/null
+	@$(CMAKE) --build $(CPP_BUILD)
+	@$(CTEST) --test-dir $(CPP_BUILD) --output-on-failure --timeout 300 -j2
+
+test-python: build
+	@$(PYTHON) -m pytest
+
+test: test-cpp test-python
+
+demo: build
+	@$(PYTHON) examples/blazar_sed.py $(DEMO_ARGS)
+
+lint: setup
+	@bash scripts/lint.sh
+
+format: setup
+	@clang-format -i $(CPP_SOURCES)
+	@$(VENV)/bin/ruff format $(PY_SOURCES) src/sorvex.pyi
+	@$(VENV)/bin/ruff check --fix --quiet $(PY_SOURCES) src/sorvex.pyi || true
+
+clean:
+	rm -rf build dist

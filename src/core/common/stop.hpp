@@ -1,0 +1,42 @@
+// The one failure type of the numeric core.
+//
+// A routine that meets input it cannot handle ends the whole computation with a one-line
+// message. The binding layer turns a Stop into a Python exception; C++ callers catch it.
+#pragma once
+
+#include <exception>
+#include <source_location>
+#include <string>
+
+namespace sorvex {
+
+class Stop : public std::exception {
+public:
+    explicit Stop(std::string message,
+                  std::source_location where = std::source_location::current());
+
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+    /// Source file and line of the routine that stopped.
+    const char* file() const noexcept { return file_; }
+    unsigned line() const noexcept { return line_; }
+    /// Name of the thread that stopped ("main", "sorvex-worker-N" or "<unnamed>").
+    const std::string& thread_name() const noexcept { return thread_name_; }
+
+private:
+    std::string message_;
+    const char* file_;
+    unsigned line_;
+    std::string thread_name_;
+};
+
+/// Ends the computation with `message`.
+[[noreturn]] void stop(std::string message,
+                       std::source_location where = std::source_location::current());
+
+/// Names the calling thread in stop reports (the worker pool names its threads).
+void set_current_thread_name(std::string name);
+/// The name of the calling thread as used in stop reports.
+std::string current_thread_name();
+
+} // namespace sorvex

@@ -1,0 +1,59 @@
+// The process-wide worker pool behind the parallel loops over grid points.
+//
+// Each index of a loop is computed from read-only inputs into its own result slot, so a result
+// never depends on the number of workers or on how the range was divided. A failure at any
+// index ends the loop once every claimed index has finished; the failure of the lowest failing
+// index is rethrown on the calling thread, which makes even the error independent of scheduling.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sorvex::parallel {
+
+/// Pool size from the values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (null when unset) and
+/// the number of logical processors: the first variable when it holds a positive integer; when
+/// it is unset or not a number, the second when it holds a positive integer; otherwise the
+/// processor count (1 when that is 0).
+std::size_t thread_count_from(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                              std::size_t logical_processors);
+
+/// A decimal integer as the pool variables accept it: an optional '+' and digits, in range.
+std::optional<std::size_t> parse_count(std::string_view text);
+
+/// Largest number of threads the pool starts, whatever the environment asks for.
+inline constexpr std::size_t max_pool_size = 1024;
+
+/// Number of threads that compute a parallel loop (the calling thread among them). Creates the
+/// pool on first use; the pool lives until the process ends and is rebuilt in a forked child.
+std::size_t pool_size();
+
+namespace detail {
+using IndexFn = void (*)(void* context, std::size_t index);
+void run(std::size_t n, void* context, IndexFn fn);
+} // namespace detail
+
+/// Calls body(i) for every i in [0, n) on the pool. Calls from several threads are served one
+/// at a time; a call made from inside a parallel loop runs on the current thread.
+template <class Body>
+void parallel_for(std::size_t n, Body&& body) {
+    auto trampoline = [](void* context, std::size_t index) {
+        (*static_cast<std::remove_reference_t<Body>*>(context))(index);
+    };
+    detail::run(n, const_cast<void*>(static_cast<const void*>(std::addressof(body))),
+                trampoline);
+}
+
+/// Returns {f(0), f(1), ..., f(n - 1)}, computed on the pool, in index order.
+template <class F>
+auto parallel_map(std::size_t n, F&& f) {
+    using Value = decltype(f(std::size_t{}));
+    std::vector<Value> out(n);
+    parallel_for(n, [&](std::size_t i) { out[i] = f(i); });
+    return out;
+}
+
+} // namespace sorvex::parallel
