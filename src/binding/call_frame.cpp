@@ -1,13 +1,13 @@
 #include <Python.h>
 
-#include "binding/call_frame.hpp"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
+#include "binding/call_frame.hpp"
 #include "binding/conversion.hpp"
 #include "binding/panic.hpp"
 #include "core/common/stop.hpp"
@@ -24,11 +24,10 @@ void throw_python_error() {
 PyObject* fail_call(std::exception_ptr failure) noexcept {
     try {
         try {
-            std::rethrow_exception(failure);
+            std::rethrow_exception(std::move(failure));
         } catch (const PythonError&) {
             if (PyErr_Occurred() == nullptr) {
-                PyErr_SetString(PyExc_SystemError,
-                                "attempted to fetch exception but none was set");
+                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
             }
         } catch (const Stop& stop) {
             report_stop(stop.thread_name(), stop.file(), stop.line(), stop.message());

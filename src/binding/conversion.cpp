@@ -1,9 +1,9 @@
 #include <Python.h>
 
-#include "binding/conversion.hpp"
-
 #include <algorithm>
 #include <cstddef>
+
+#include "binding/conversion.hpp"
 
 namespace sorvex::binding {
 namespace {
@@ -97,7 +97,9 @@ void relabel_argument_error(const char* name) {
     throw PythonError{};
 }
 
-PyRef to_python(double value) { return checked(PyFloat_FromDouble(value)); }
+PyRef to_python(double value) {
+    return checked(PyFloat_FromDouble(value));
+}
 
 PyRef to_python(const Grid& grid) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(grid.size())));

@@ -1,9 +1,8 @@
 #include <Python.h>
 
-#include "binding/functions.hpp"
-
 #include "binding/call_frame.hpp"
 #include "binding/conversion.hpp"
+#include "binding/functions.hpp"
 #include "core/common/constants.hpp"
 #include "core/distributions/fokker_planck.hpp"
 #include "core/distributions/park1995.hpp"
@@ -24,7 +23,7 @@ constexpr Signature signature(const char* name, const char* const (&params)[N],
 
 constexpr const char* arg_params[] = {"arg"};
 constexpr const char* park_params[] = {"t", "g"};
-constexpr const char* fp_params[] = {"dt_in", "gamma_bins", "nin", "gdot_in", "din",
+constexpr const char* fp_params[] = {"dt_in", "gamma_bins", "nin", "gdot_in",     "din",
                                      "qin",   "tesc_in",    "tlc", "check_params"};
 constexpr const char* syn_params[] = {"freqs", "gamma_bins", "n_distrib", "b_field", "with_abs"};
 constexpr const char* trans_params[] = {"blob_radius", "j_nu", "a_nu"};
@@ -99,8 +98,8 @@ PyObject* py_fp_findif_difu(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         const double tesc_in = arguments.to_double(6);
         const double tlc = arguments.to_double(7);
         const std::optional<bool> check_params = arguments.to_optional_bool(8);
-        return to_python(fp_findif_difu(dt_in, gamma_bins, nin, gdot_in, din, qin, tesc_in, tlc,
-                                        check_params));
+        return to_python(
+            fp_findif_difu(dt_in, gamma_bins, nin, gdot_in, din, qin, tesc_in, tlc, check_params));
     });
 }
 
@@ -157,8 +156,7 @@ PyObject* py_ic_iso_powlaw_full(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-PyObject* py_rad_cool_pwl(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
+PyObject* py_rad_cool_pwl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_frame([&] {
         static constexpr Signature sig = signature("rad_cool_pwl", cool_pwl_params);
         const Arguments arguments(sig, args, nargsf, kwnames);
@@ -170,8 +168,7 @@ PyObject* py_rad_cool_pwl(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     });
 }
 
-PyObject* py_rad_cool_mono(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
+PyObject* py_rad_cool_mono(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_frame([&] {
         static constexpr Signature sig = signature("rad_cool_mono", cool_mono_params);
         const Arguments arguments(sig, args, nargsf, kwnames);

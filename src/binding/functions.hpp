@@ -8,8 +8,8 @@ namespace sorvex::binding {
 
 PyObject* py_get_c(PyObject* module, PyObject* unused);
 
-#define SORVEX_FASTCALL_ENTRY(name)                                                               \
-    PyObject* py_##name(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,              \
+#define SORVEX_FASTCALL_ENTRY(name)                                                                \
+    PyObject* py_##name(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,                \
                         PyObject* kwnames)
 SORVEX_FASTCALL_ENTRY(gofb);
 SORVEX_FASTCALL_ENTRY(bofg);

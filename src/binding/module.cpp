@@ -66,7 +66,7 @@ std::atomic<bool> g_initialised{false};
 void append_to_all(PyObject* module, PyObject* name) {
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) {
             throw_python_error();
         }
         PyErr_Clear();

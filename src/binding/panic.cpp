@@ -1,11 +1,10 @@
 #include <Python.h>
 
-#include "binding/panic.hpp"
-
 #include <atomic>
 #include <cstdio>
 #include <string>
 
+#include "binding/panic.hpp"
 #include "binding/py_ref.hpp"
 
 namespace sorvex::binding {
@@ -28,8 +27,8 @@ PyObject* panic_exception_type() {
 void report_stop(const std::string& thread, const char* file, unsigned line,
                  const std::string& message) {
     static std::atomic<bool> hinted{false};
-    std::string report = "thread '" + thread + "' stopped at " + file + ":" +
-                         std::to_string(line) + ":\n" + message + "\n";
+    std::string report = "thread '" + thread + "' stopped at " + file + ":" + std::to_string(line) +
+                         ":\n" + message + "\n";
     if (!hinted.exchange(true)) {
         report += "note: the call raises sorvex's PanicException, which derives from "
                   "BaseException; `except Exception` does not catch it\n";

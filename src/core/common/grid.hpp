@@ -13,8 +13,7 @@ using Grid = std::vector<double>;
 
 /// Stops unless `grid` (called `name`) holds at least `needed` values.
 inline void require_length(const Grid& grid, std::size_t needed, const char* name,
-                           const char* function,
-                           std::source_location where = std::source_location::current()) {
+                           const char* function, SourceLocation where = SourceLocation::current()) {
     if (grid.size() < needed) {
         stop(std::string(function) + ": " + name + " has " + std::to_string(grid.size()) +
                  (grid.size() == 1 ? " value" : " values") + " but at least " +

@@ -11,15 +11,17 @@ thread_local std::optional<std::string> t_thread_name;
 
 } // namespace
 
-Stop::Stop(std::string message, std::source_location where)
-    : message_(std::move(message)), file_(where.file_name()), line_(where.line()),
+Stop::Stop(std::string message, SourceLocation where)
+    : message_(std::move(message)), file_(where.file_name), line_(where.line),
       thread_name_(current_thread_name()) {}
 
-void stop(std::string message, std::source_location where) {
+void stop(std::string message, SourceLocation where) {
     throw Stop(std::move(message), where);
 }
 
-void set_current_thread_name(std::string name) { t_thread_name = std::move(name); }
+void set_current_thread_name(std::string name) {
+    t_thread_name = std::move(name);
+}
 
 std::string current_thread_name() {
     if (t_thread_name) {

@@ -5,15 +5,24 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
 
 namespace sorvex {
 
+/// Where a stop was raised. Taken as a defaulted argument it records the caller's position
+/// (SourceLocation needs compiler support that clang 14 lacks).
+struct SourceLocation {
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            unsigned line = __builtin_LINE()) noexcept {
+        return {file, line};
+    }
+    const char* file_name;
+    unsigned line;
+};
+
 class Stop : public std::exception {
 public:
-    explicit Stop(std::string message,
-                  std::source_location where = std::source_location::current());
+    explicit Stop(std::string message, SourceLocation where = SourceLocation::current());
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
@@ -31,8 +40,7 @@ private:
 };
 
 /// Ends the computation with `message`.
-[[noreturn]] void stop(std::string message,
-                       std::source_location where = std::source_location::current());
+[[noreturn]] void stop(std::string message, SourceLocation where = SourceLocation::current());
 
 /// Names the calling thread in stop reports (the worker pool names its threads).
 void set_current_thread_name(std::string name);

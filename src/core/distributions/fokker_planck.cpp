@@ -2,8 +2,8 @@
 
 namespace sorvex {
 
-Grid fp_findif_difu(double, const Grid&, const Grid&, const Grid&, const Grid&, const Grid&,
-                    double, double, std::optional<bool>) {
+Grid fp_findif_difu(double, const Grid&, const Grid&, const Grid&, const Grid&, const Grid&, double,
+                    double, std::optional<bool>) {
     stop("fp_findif_difu: not available yet");
 }
 

@@ -2,6 +2,8 @@
 
 namespace sorvex {
 
-Grid eq_59_park1995(double, const Grid&) { stop("eq_59_park1995: not available yet"); }
+Grid eq_59_park1995(double, const Grid&) {
+    stop("eq_59_park1995: not available yet");
+}
 
 } // namespace sorvex

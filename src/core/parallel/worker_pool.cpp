@@ -163,8 +163,12 @@ std::atomic<WorkerPool*> g_pool{nullptr};
 
 // A forked child has only the forking thread: the inherited pool's workers do not exist there.
 // The child drops that pool (without touching its locks) and builds a new one on first use.
-void before_fork() { g_create_mutex.lock(); }
-void after_fork_in_parent() { g_create_mutex.unlock(); }
+void before_fork() {
+    g_create_mutex.lock();
+}
+void after_fork_in_parent() {
+    g_create_mutex.unlock();
+}
 void after_fork_in_child() {
     WorkerPool* inherited = g_pool.exchange(nullptr);
     g_create_mutex.unlock();
@@ -199,9 +203,8 @@ WorkerPool& pool() {
         return pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
     }();
     (void)fork_handlers_installed;
-    const std::size_t size =
-        thread_count_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                          logical_processors());
+    const std::size_t size = thread_count_from(
+        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), logical_processors());
     auto* created = new WorkerPool(std::min(size, max_pool_size));
     g_pool.store(created, std::memory_order_release);
     return *created;
@@ -246,7 +249,9 @@ std::size_t thread_count_from(const char* rayon_num_threads, const char* rayon_r
     return fallback;
 }
 
-std::size_t pool_size() { return pool().size(); }
+std::size_t pool_size() {
+    return pool().size();
+}
 
 namespace detail {
 

@@ -43,8 +43,7 @@ void parallel_for(std::size_t n, Body&& body) {
     auto trampoline = [](void* context, std::size_t index) {
         (*static_cast<std::remove_reference_t<Body>*>(context))(index);
     };
-    detail::run(n, const_cast<void*>(static_cast<const void*>(std::addressof(body))),
-                trampoline);
+    detail::run(n, const_cast<void*>(static_cast<const void*>(std::addressof(body))), trampoline);
 }
 
 /// Returns {f(0), f(1), ..., f(n - 1)}, computed on the pool, in index order.

@@ -6,9 +6,9 @@ namespace sorvex {
 namespace {
 
 constexpr double tau_floor = 1e-100;
-constexpr double thin_limit = 1e-10;   // at or below: optically thin, factor exactly 1
-constexpr double series_limit = 0.01;  // blob: below it the two-term series
-constexpr double thick_limit = 100.0;  // blob: above it the large-tau form
+constexpr double thin_limit = 1e-10;  // at or below: optically thin, factor exactly 1
+constexpr double series_limit = 0.01; // blob: below it the two-term series
+constexpr double thick_limit = 100.0; // blob: above it the large-tau form
 
 /// Escape factor of a uniform sphere of optical diameter tau: 3 u(tau) / tau with
 /// u = 1/2 + e^-tau/tau - (1 - e^-tau)/tau^2, expanded for small and large tau.
@@ -31,7 +31,9 @@ double blob_factor(double tau) {
     return (u * 3.0) / tau;
 }
 
-double slab_factor(double tau) { return tau <= thin_limit ? 1.0 : (1.0 - std::exp(-tau)) / tau; }
+double slab_factor(double tau) {
+    return tau <= thin_limit ? 1.0 : (1.0 - std::exp(-tau)) / tau;
+}
 
 } // namespace
 

@@ -1,0 +1,81 @@
+// Stops, results and the Lorentz-factor conversions.
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+#include <thread>
+
+#include "core/common/grid.hpp"
+#include "core/common/result.hpp"
+#include "core/common/stop.hpp"
+#include "core/kinematics/lorentz.hpp"
+
+namespace sorvex {
+namespace {
+
+TEST(Stop, CarriesMessageLocationAndThread) {
+    try {
+        stop("demo: something failed");
+        FAIL() << "stop returned";
+    } catch (const Stop& s) {
+        EXPECT_EQ(s.message(), "demo: something failed");
+        EXPECT_STREQ(s.what(), "demo: something failed");
+        EXPECT_NE(std::string(s.file()).find("test_common.cpp"), std::string::npos);
+        EXPECT_GT(s.line(), 0U);
+        EXPECT_EQ(s.thread_name(), "main");
+    }
+    std::string other;
+    std::thread([&] {
+        try {
+            stop("x");
+        } catch (const Stop& s) {
+            other = s.thread_name();
+        }
+    }).join();
+    EXPECT_EQ(other, "<unnamed>");
+}
+
+TEST(Result, UnwrapStopsWithTheErrorTextQuoted) {
+    const Result<double> good = 2.5;
+    EXPECT_EQ(good.unwrap(), 2.5);
+    const auto bad = Result<double>::error("qromb: too many steps");
+    EXPECT_FALSE(bad.ok());
+    try {
+        (void)bad.unwrap();
+        FAIL();
+    } catch (const Stop& s) {
+        EXPECT_EQ(s.message(),
+                  "called `Result::unwrap()` on an `Err` value: \"qromb: too many steps\"");
+    }
+}
+
+TEST(RequireLength, NamesTheGridAndBothLengths) {
+    const Grid one{1.0};
+    EXPECT_NO_THROW(require_length(one, 1, "a_nu", "f"));
+    try {
+        require_length(one, 3, "a_nu", "rad_trans_blob");
+        FAIL();
+    } catch (const Stop& s) {
+        EXPECT_EQ(s.message(), "rad_trans_blob: a_nu has 1 value but at least 3 are needed");
+    }
+}
+
+TEST(Lorentz, FormulasAndLimits) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(gofb(0.6), 1.25);
+    EXPECT_EQ(gofb(-0.6), 1.25);
+    EXPECT_EQ(gofb(1.0), inf);
+    EXPECT_TRUE(std::isnan(gofb(1.5)));
+    EXPECT_EQ(bofg(2.0), std::sqrt(0.75));
+    EXPECT_EQ(bofg(1.0), 0.0);
+    EXPECT_EQ(bofg(-3.0), 0.0);
+    EXPECT_EQ(bofg(inf), 1.0);
+    EXPECT_TRUE(std::isnan(bofg(std::nan(""))));
+    EXPECT_EQ(gofb(Grid{0.0, 0.6}), (Grid{1.0, 1.25}));
+    // Round trip within rounding.
+    for (const double g : {1.5, 10.0, 1e3, 1e6}) {
+        EXPECT_NEAR(gofb(bofg(g)) / g, 1.0, 1e-9 * g);
+    }
+}
+
+} // namespace
+} // namespace sorvex

@@ -1,0 +1,44 @@
+"""Shared helpers for the Python tests."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_python(
+    code: str, env: dict[str, str] | None = None, timeout: float = 120
+) -> subprocess.CompletedProcess[str]:
+    """Runs `code` in a fresh interpreter with sorvex importable; returns the finished process."""
+    full_env = dict(os.environ)
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        full_env.pop(name, None)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+        check=False,
+    )
+
+
+def panic_type() -> type[BaseException]:
+    """The PanicException class, obtained from a call that stops."""
+    import sorvex
+
+    try:
+        sorvex.rad_trans_blob(1.0, [1.0, 2.0], [1.0])
+    except BaseException as error:
+        return type(error)
+    pytest.fail("rad_trans_blob did not stop")
+
+
+@pytest.fixture(scope="session")
+def panic_exception() -> type[BaseException]:
+    return panic_type()

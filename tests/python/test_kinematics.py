@@ -1,0 +1,61 @@
+"""gofb and bofg: a number gives a float, a sequence a list."""
+
+import math
+from typing import Any
+
+import numpy as np
+import pytest
+from test_call_frame import Floaty
+
+import sorvex
+
+
+@pytest.mark.parametrize(
+    ("function", "arg", "expected"),
+    [
+        (sorvex.gofb, 0.6, 1.25),
+        (sorvex.gofb, -0.6, 1.25),
+        (sorvex.gofb, 0, 1.0),
+        (sorvex.gofb, True, math.inf),
+        (sorvex.gofb, 1.0, math.inf),
+        (sorvex.gofb, Floaty(), math.nan),
+        (sorvex.gofb, 1.5, math.nan),
+        (sorvex.bofg, 2.0, math.sqrt(3) / 2),
+        (sorvex.bofg, 1.0, 0.0),
+        (sorvex.bofg, 0.5, 0.0),
+        (sorvex.bofg, -3.0, 0.0),
+        (sorvex.bofg, math.inf, 1.0),
+        (sorvex.bofg, math.nan, math.nan),
+        (sorvex.bofg, np.float64(2.0), math.sqrt(3) / 2),
+    ],
+)
+def test_scalars(function: Any, arg: Any, expected: float) -> None:
+    result = function(arg)
+    assert type(result) is float
+    if math.isnan(expected):
+        assert math.isnan(result)
+    else:
+        assert result == expected
+
+
+@pytest.mark.parametrize("sequence", [[0.0, 0.6], (0.0, 0.6), np.array([0.0, 0.6])])
+def test_sequences_give_lists(sequence: Any) -> None:
+    assert sorvex.gofb(sequence) == [1.0, 1.25]
+
+
+def test_elementwise_equals_scalar_bit_for_bit() -> None:
+    values = [0.1 * k for k in range(-12, 13)] + [1e-300, 0.999999999, -1.0]
+    assert sorvex.gofb(values) == pytest.approx([sorvex.gofb(v) for v in values], nan_ok=True)
+    gammas = [1.0 + 10.0**k for k in range(-8, 9)]
+    assert sorvex.bofg(gammas) == [sorvex.bofg(g) for g in gammas]
+    assert sorvex.gofb([]) == []
+    assert sorvex.bofg(range(0)) == []
+
+
+@pytest.mark.parametrize("arg", ["0.5", None, {}, [0.5, "x"], [[0.5]], 10**400, {0.5}])
+@pytest.mark.parametrize("function", [sorvex.gofb, sorvex.bofg])
+def test_refusals_have_one_message(function: Any, arg: Any) -> None:
+    with pytest.raises(TypeError) as info:
+        function(arg)
+    assert str(info.value) == "Argument must be a float or a list of floats."
+    assert info.value.__cause__ is None
