@@ -38,6 +38,10 @@ test: test-cpp test-python
 demo: build
 	@$(PYTHON) examples/blazar_sed.py $(DEMO_ARGS)
 
+## The tests against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: setup
+	@bash scripts/sanitize.sh
+
 lint: setup
 	@bash scripts/lint.sh
 

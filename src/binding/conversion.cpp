@@ -1,7 +1,10 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstring>
+#include <string_view>
 
 #include "binding/conversion.hpp"
 
@@ -32,6 +35,72 @@ bool append_item(PyObject* item, Grid& grid) {
     return true;
 }
 
+/// Exact lists and tuples, read in place. Same values and errors as iterating them: the size
+/// is read again at every step (an item's __float__ may change the list) and each item is held
+/// while it converts.
+bool extract_list_or_tuple(PyObject* object, Grid& grid) {
+    const bool is_list = PyList_CheckExact(object);
+    const auto size = [&] { return is_list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object); };
+    grid.reserve(static_cast<std::size_t>(size()));
+    for (Py_ssize_t i = 0; i < size(); ++i) {
+        PyObject* item = is_list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+        if (PyFloat_CheckExact(item)) {
+            grid.push_back(PyFloat_AS_DOUBLE(item));
+            continue;
+        }
+        const PyRef held = PyRef::borrow(item);
+        if (!append_item(held.get(), grid)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// True for the container types whose iteration yields exactly the doubles of their buffer.
+bool iterates_as_its_buffer(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    return type == &PyMemoryView_Type || std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
+           std::strcmp(type->tp_name, "array.array") == 0;
+}
+
+/// A buffer view, released on every path.
+struct BufferView {
+    Py_buffer view{};
+    bool held = false;
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held) {
+            PyBuffer_Release(&view);
+        }
+    }
+};
+
+/// Copies a one-dimensional, contiguous buffer of native doubles in one go. False (and no
+/// error set) for anything else, which then takes the general path.
+bool copy_float64_buffer(PyObject* object, Grid& grid) {
+    if (!iterates_as_its_buffer(object) || PyObject_CheckBuffer(object) == 0) {
+        return false;
+    }
+    BufferView buffer;
+    if (PyObject_GetBuffer(object, &buffer.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    buffer.held = true;
+    const Py_buffer& view = buffer.view;
+    const std::string_view format = view.format == nullptr ? "B" : view.format;
+    const bool doubles = view.ndim == 1 && view.itemsize == sizeof(double) &&
+                         (format == "d" || format == "@d" || format == "=d" ||
+                          (format == "<d" && std::endian::native == std::endian::little));
+    if (doubles) {
+        const auto* data = static_cast<const double*>(view.buf);
+        grid.assign(data, data + view.len / static_cast<Py_ssize_t>(sizeof(double)));
+    }
+    return doubles;
+}
+
 } // namespace
 
 bool extract_double(PyObject* object, double& value) {
@@ -51,6 +120,12 @@ bool extract_grid(PyObject* object, Grid& grid) {
     if (PySequence_Check(object) == 0) {
         set_cannot_convert(object, "Sequence");
         return false;
+    }
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        return extract_list_or_tuple(object, grid);
+    }
+    if (copy_float64_buffer(object, grid)) {
+        return true;
     }
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {

@@ -108,11 +108,17 @@ TEST(Tridiagonal, OneEquationReadsNeitherNeighbour) {
 }
 
 TEST(Tridiagonal, StopsOnZeroPivotsAndShortInputs) {
-    EXPECT_EQ(stop_message([] { tridag_ser(V{1}, V{0, 1}, V{1}, V{1, 1}); }),
+    EXPECT_EQ(stop_message([] {
+                  tridag_ser(V{1}, V{0, 1}, V{1}, V{1, 1});
+              }),
               "tridag_ser: error at code stage 1");
-    EXPECT_EQ(stop_message([] { tridag_ser(V{1}, V{1, 1}, V{1}, V{1, 1}); }),
+    EXPECT_EQ(stop_message([] {
+                  tridag_ser(V{1}, V{1, 1}, V{1}, V{1, 1});
+              }),
               "tridag_ser: error at code stage 2");
-    EXPECT_EQ(stop_message([] { tridag_ser(V{1}, V{1, 2}, V{1}, V{1}); }),
+    EXPECT_EQ(stop_message([] {
+                  tridag_ser(V{1}, V{1, 2}, V{1}, V{1});
+              }),
               "tridag_ser: r has 1 entries but the system needs 2");
     EXPECT_EQ(stop_message([] { tridag_ser(V{}, V{}, V{}, V{}); }),
               "tridag_ser: the system has no equations");

@@ -60,10 +60,10 @@ TEST_P(SscrCase, MatchesTheProductOfTwoPowerIntegrals) {
 
 INSTANTIATE_TEST_SUITE_P(
     GenericAndSingularExponents, SscrCase,
-    ::testing::Values(Limits{1e-4, 3e-2, 0.5, 40.0, 0.75, -2.3},  // generic
-                      Limits{1e-4, 3e-2, 0.5, 40.0, -1.0, 0.4},   // p = -1: log in x
-                      Limits{1e-4, 3e-2, 0.5, 40.0, 1.5, -3.5},   // p + q = -2: log in y
-                      Limits{2.0, 2.0 * (1 + 1e-7), 1.0, 3.0, 2.0, 0.0}, // ratio near 1
+    ::testing::Values(Limits{1e-4, 3e-2, 0.5, 40.0, 0.75, -2.3},          // generic
+                      Limits{1e-4, 3e-2, 0.5, 40.0, -1.0, 0.4},           // p = -1: log in x
+                      Limits{1e-4, 3e-2, 0.5, 40.0, 1.5, -3.5},           // p + q = -2: log in y
+                      Limits{2.0, 2.0 * (1 + 1e-7), 1.0, 3.0, 2.0, 0.0},  // ratio near 1
                       Limits{1e-6, 1e-2, 0.25, 1e4, -1.0 + 1e-7, -1.0})); // near-singular
 
 TEST(Sscr, EqualLimitsGiveZero) {
@@ -84,13 +84,15 @@ TEST_P(SscsCase, MatchesNumericalDoubleIntegration) {
 
 INSTANTIATE_TEST_SUITE_P(
     GenericAndSingularExponents, SscsCase,
-    ::testing::Values(Limits{1e-3, 1.0, 1.0, 50.0, 0.5, -1.7},   // generic
-                      Limits{1e-3, 1.0, 1.0, 50.0, -1.0, 0.3},   // p = -1: series branch
-                      Limits{1e-3, 1.0, 1.0, 50.0, 1.2, -1.0},   // q = -1
-                      Limits{1e-3, 1.0, 1.0, 50.0, 0.2, -3.2},   // p + q = -2... -3
+    ::testing::Values(Limits{1e-3, 1.0, 1.0, 50.0, 0.5, -1.7}, // generic
+                      Limits{1e-3, 1.0, 1.0, 50.0, -1.0, 0.3}, // p = -1: series branch
+                      Limits{1e-3, 1.0, 1.0, 50.0, 1.2, -1.0}, // q = -1
+                      Limits{1e-3, 1.0, 1.0, 50.0, 0.2, -3.2}, // p + q = -2... -3
                       Limits{1e-3, 1.0, 1.0, 50.0, -1.0 + 1e-9, -2.0}));
 
-TEST(Sscs, EqualYLimitsGiveZero) { EXPECT_EQ(sscs(1e-3, 1.0, 3.0, 3.0, 0.5, -1.7), 0.0); }
+TEST(Sscs, EqualYLimitsGiveZero) {
+    EXPECT_EQ(sscs(1e-3, 1.0, 3.0, 3.0, 0.5, -1.7), 0.0);
+}
 
 TEST(SegmentFunctions, SwitchedLogarithmPowers) {
     using pwl::log_pow;
@@ -139,9 +141,9 @@ TEST_P(SegmentContinuity, BothBranchesStayWithinTheThreshold) {
         const double L = std::log(r);
         std::vector<double> exponents{0.0, 1e-6, 1e-3, 0.05, -0.7, 2.0, -5.0};
         // The switching exponents of p0, p1 and p2, straddled.
-        for (const double s_switch : {std::sqrt(6.0 * eps / (L * L * L)),
-                                      std::sqrt(8.0 * eps / (L * L * L * L)),
-                                      std::sqrt(10.0 * eps / (L * L * L * L * L))}) {
+        for (const double s_switch :
+             {std::sqrt(6.0 * eps / (L * L * L)), std::sqrt(8.0 * eps / (L * L * L * L)),
+              std::sqrt(10.0 * eps / (L * L * L * L * L))}) {
             if (s_switch < 10.0) {
                 exponents.push_back(s_switch * (1.0 - 1e-6));
                 exponents.push_back(s_switch * (1.0 + 1e-6));

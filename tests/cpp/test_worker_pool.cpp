@@ -34,15 +34,16 @@ TEST_P(PoolSizeRule, FollowsTheVariablesInOrder) {
     EXPECT_EQ(thread_count_from(c.num_threads, c.num_cpus, c.processors), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PoolSizeRule,
-    ::testing::Values(SizeCase{nullptr, nullptr, 8, 8}, SizeCase{nullptr, nullptr, 0, 1},
-                      SizeCase{"3", nullptr, 8, 3}, SizeCase{"3", "5", 8, 3},
-                      // zero is a number: processors, not the second variable
-                      SizeCase{"0", "5", 8, 8}, SizeCase{"-1", "5", 8, 5},
-                      SizeCase{"abc", "5", 8, 5}, SizeCase{"abc", "0", 8, 8},
-                      SizeCase{nullptr, "6", 8, 6}, SizeCase{nullptr, "x", 2, 2},
-                      SizeCase{"64", nullptr, 2, 64}));
+INSTANTIATE_TEST_SUITE_P(Cases, PoolSizeRule,
+                         ::testing::Values(SizeCase{nullptr, nullptr, 8, 8},
+                                           SizeCase{nullptr, nullptr, 0, 1},
+                                           SizeCase{"3", nullptr, 8, 3}, SizeCase{"3", "5", 8, 3},
+                                           // zero is a number: processors, not the second variable
+                                           SizeCase{"0", "5", 8, 8}, SizeCase{"-1", "5", 8, 5},
+                                           SizeCase{"abc", "5", 8, 5}, SizeCase{"abc", "0", 8, 8},
+                                           SizeCase{nullptr, "6", 8, 6},
+                                           SizeCase{nullptr, "x", 2, 2},
+                                           SizeCase{"64", nullptr, 2, 64}));
 
 TEST(ParallelFor, EveryIndexOnceInItsOwnSlot) {
     for (const std::size_t n : {0U, 1U, 2U, 7U, 1000U, 100'003U}) {
@@ -71,11 +72,12 @@ TEST(ParallelFor, TheLowestFailingIndexIsReported) {
         }
     }
     // Other exception types pass unchanged, and the pool keeps working afterwards.
-    EXPECT_THROW(parallel_for(100, [](std::size_t i) {
-                     if (i == 99) {
-                         throw std::runtime_error("late");
-                     }
-                 }),
+    EXPECT_THROW(parallel_for(100,
+                              [](std::size_t i) {
+                                  if (i == 99) {
+                                      throw std::runtime_error("late");
+                                  }
+                              }),
                  std::runtime_error);
     EXPECT_EQ(parallel_map(10, [](std::size_t i) { return i; })[9], 9U);
 }

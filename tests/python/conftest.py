@@ -42,3 +42,12 @@ def panic_type() -> type[BaseException]:
 @pytest.fixture(scope="session")
 def panic_exception() -> type[BaseException]:
     return panic_type()
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    """Under `make sanitize` the instrumented build must be the one imported."""
+    expected = os.environ.get("SORVEX_EXPECT_MODULE")
+    if expected:
+        import sorvex
+
+        assert os.path.dirname(sorvex.__file__) == expected, sorvex.__file__

@@ -84,7 +84,7 @@ Complex i_nu(double nu, Complex z) {
         return {0.0, 0.0};
     }
     Complex sum{0.0, 0.0};
-    double factorial = 1.0;      // k!
+    double factorial = 1.0;       // k!
     double gamma_running = gamma; // Gamma(nu + k + 1)
     for (int k = 0;;) {
         sum = {sum.re + term.re, sum.im + term.im};

@@ -42,9 +42,8 @@ Result<double> qromb_w2arg(F&& func, double a, double b, double p) {
         }
         if (static_cast<std::size_t>(j) >= order) {
             const std::size_t first = level + 1 - order;
-            const auto extrapolated =
-                polint(std::span<const double>(h).subspan(first, order),
-                       std::span<const double>(s).subspan(first, order), 0.0);
+            const auto extrapolated = polint(std::span<const double>(h).subspan(first, order),
+                                             std::span<const double>(s).subspan(first, order), 0.0);
             if (!extrapolated.ok()) {
                 return Result<double>::error(extrapolated.error_text());
             }
