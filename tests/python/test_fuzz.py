@@ -166,7 +166,8 @@ def test_kinematics_answer_in_the_shape_of_the_argument(name: str, value: Any) -
     try:
         result = call_bounded(function, [value])
     except TypeError as error:
-        assert str(error) == "Argument must be a float or a list of floats."
+        message = str(error)
+        assert message == "Argument must be a float or a list of floats."  # noqa: PT017
         return
     if type(result) is float:
         return
