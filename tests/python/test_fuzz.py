@@ -167,7 +167,7 @@ def test_kinematics_answer_in_the_shape_of_the_argument(name: str, value: Any) -
         result = call_bounded(function, [value])
     except TypeError as error:
         message = str(error)
-        assert message == "Argument must be a float or a list of floats."  # noqa: PT017
+        assert message == "Argument must be a float or a list of floats."
         return
     if type(result) is float:
         return
