@@ -5,6 +5,7 @@
 #   2. Debian's python3.13-dev and python3.13-venv, when apt knows them;
 #   3. CPython 3.13 built from Debian's source package into a cache outside the clone
 #      ($SORVEX_CACHE_DIR, default ~/.cache/sorvex), reused by later runs.
+# SORVEX_FORCE_BUILD_PYTHON=1 skips steps 1 and 2 (to exercise the fallback).
 # Progress goes to stderr; only the interpreter path goes to stdout.
 set -euo pipefail
 
@@ -85,17 +86,20 @@ SRC
         make -j"$(nproc)" >&2 && make install >&2)
 }
 
-if python=$(find_existing); then
-    echo "$python"
-    exit 0
+if [ "${SORVEX_FORCE_BUILD_PYTHON:-0}" != 1 ]; then
+    if python=$(find_existing); then
+        echo "$python"
+        exit 0
+    fi
+    if install_from_apt && python=$(find_existing); then
+        echo "$python"
+        exit 0
+    fi
 fi
-if [ "${SORVEX_NO_APT:-0}" != 1 ] && install_from_apt && python=$(find_existing); then
-    echo "$python"
-    exit 0
-fi
-build_from_source
-if python=$(find_existing); then
-    echo "$python"
+built="$built_prefix/bin/python3.13"
+usable "$built" || build_from_source
+if usable "$built"; then
+    echo "$built"
     exit 0
 fi
 log "could not provide CPython >= 3.12 with headers; set SORVEX_PYTHON to one"
