@@ -88,8 +88,7 @@ def luminosity_distance(z: float, h0: float = 70.0, omega_m: float = 0.3) -> flo
 def injection(params: Parameters, gammas: Sequence[float]) -> list[float]:
     """Power-law injection rate per unit gamma (cm^-3 s^-1) carrying l_inj in the blob."""
     shape = [
-        g ** (-params.p_index) if params.gamma_min <= g <= params.gamma_max else 0.0
-        for g in gammas
+        g ** (-params.p_index) if params.gamma_min <= g <= params.gamma_max else 0.0 for g in gammas
     ]
     # Energy injected per second for a unit normalisation (trapezoid in gamma).
     power = sum(
@@ -170,8 +169,10 @@ def observed_sed(
     j_ssc = sorvex.ic_iso_powlaw_full(freqs, i_syn, gammas, density)
     i_ssc = sorvex.rad_trans_blob(params.radius, j_ssc, a_syn)
     # The line-field emissivity is per unit volume over all directions: per steradian / 4 pi.
-    j_ec = [j / (4.0 * math.pi) for j in
-            sorvex.ic_iso_monochrome_full(freqs, params.ext_u, params.ext_nu, density, gammas)]
+    j_ec = [
+        j / (4.0 * math.pi)
+        for j in sorvex.ic_iso_monochrome_full(freqs, params.ext_u, params.ext_nu, density, gammas)
+    ]
     i_ec = sorvex.rad_trans_blob(params.radius, j_ec, a_syn)
 
     delta = params.doppler_factor()
@@ -190,9 +191,7 @@ def observed_sed(
 def write_csv(sed: Sed, path: Path) -> None:
     with path.open("w", newline="") as handle:
         writer = csv.writer(handle)
-        writer.writerow(
-            ["nu_obs_Hz", "nuFnu_synchrotron", "nuFnu_ssc", "nuFnu_ec", "nuFnu_total"]
-        )
+        writer.writerow(["nu_obs_Hz", "nuFnu_synchrotron", "nuFnu_ssc", "nuFnu_ec", "nuFnu_total"])
         for row in zip(sed.nu_obs, sed.synchrotron, sed.ssc, sed.ec, sed.total, strict=True):
             writer.writerow([f"{value:.6e}" for value in row])
 
@@ -279,7 +278,12 @@ def parse_args(argv: Sequence[str] | None = None) -> Parameters:
     add("--gamma-min", type=positive, default=1e2, help="lowest injected Lorentz factor")
     add("--gamma-max", type=positive, default=1e6, help="highest injected Lorentz factor")
     add("--ext-nu", type=positive, default=2.5e16, help="line frequency (blob frame), Hz")
-    add("--ext-u", type=non_negative, default=1e-3, help="line energy density (blob frame), erg/cm^3")
+    add(
+        "--ext-u",
+        type=non_negative,
+        default=1e-3,
+        help="line energy density (blob frame), erg cm^-3",
+    )
     add("--n-gamma", type=grid_size, default=100, help="electron grid points (gamma 1.1..1e7)")
     add("--n-freq", type=grid_size, default=120, help="frequency grid points (1e7..1e27 Hz)")
     add("--max-steps", type=int, default=400, help="most Fokker-Planck steps of one t_lc")
@@ -288,7 +292,7 @@ def parse_args(argv: Sequence[str] | None = None) -> Parameters:
     args = parser.parse_args(argv)
     if args.gamma_min >= args.gamma_max:
         parser.error("--gamma-min must be below --gamma-max")
-    if not 1.1 < args.gamma_min or args.gamma_max > 1e7:
+    if args.gamma_min <= 1.1 or args.gamma_max > 1e7:
         parser.error("the injection must lie inside the electron grid, 1.1 < gamma <= 1e7")
     if args.max_steps < 1:
         parser.error("--max-steps must be at least 1")

@@ -98,11 +98,26 @@ def test_segment_form_follows_its_lower_end(b0: float, reduction: Callable[[floa
 )
 def test_line_field_rates(b: float, reduction: float) -> None:
     gamma, nu0 = solve(lambda g, nu: ((4 * g) * nu) * K, b)
-    thomson = math.sqrt(gamma * gamma - 1) * (C_T * 5.0)
+    thomson = (gamma * gamma - 1) * (C_T * 5.0)
     assert mono([gamma, 1.0], nu0, 5.0, False) == [thomson, 0.0]
     assert mono([gamma], nu0, 5.0, True)[0] / thomson == pytest.approx(reduction, rel=1e-3)
     # C_T is (4/3) sigma_T / (m_e c) with m_e = 9.1093837015e-28 g.
     assert pytest.approx(4 / 3 * 6.6524587321e-25 / (9.1093837015e-28 * 29979245800.0)) == C_T
+
+
+def test_line_field_thomson_rate_is_the_textbook_one() -> None:
+    # dgamma/dt = (4/3) sigma_T c gamma^2 beta^2 u0 / (m_e c^2), and a narrow tabulated band
+    # around the line cools at the same rate.
+    sigma_t, m_e, c = 6.6524587321e-25, 9.1093837015e-28, 29979245800.0
+    nu0, u0 = 1e9, 3.0
+    for gamma in (1.5, 10.0, 1e3, 1e5):
+        textbook = 4 / 3 * sigma_t * c * (gamma**2 - 1) * u0 / (m_e * c**2)
+        assert mono([gamma], nu0, u0, False)[0] == pytest.approx(textbook, rel=1e-6)
+    band = [nu0 * 0.95, nu0 * 1.05]  # wide enough for the closed form of the segment
+    u_nu = u0 / (band[1] - band[0])
+    line, tabulated = mono([1e3], nu0, u0, True)[0], pwl([1e3], band, [u_nu, u_nu], True)[0]
+    assert line == pytest.approx(tabulated, rel=1e-5)
+    assert math.isnan(mono([0.5], nu0, u0, False)[0])
 
 
 @pytest.mark.parametrize("b0", [0.5, 5.0])

@@ -153,8 +153,11 @@ Grid rad_cool_mono(const Grid& gg, double nu0, double u0, bool with_kn) {
         b[i] = ((4.0 * gg[i]) * nu0) * kn_scale;
     }
     return parallel::parallel_map(gg.size(), [&](std::size_t i) {
+        // Thomson rate C_T gamma^2 beta^2 u0, with gamma^2 beta^2 = gamma^2 - 1 (NaN below 1).
         const double gamma = gg[i];
-        const double base = std::sqrt(gamma * gamma - 1.0) * (thomson_coefficient * u0);
+        const double momentum_squared = gamma * gamma - 1.0;
+        const double base =
+            (momentum_squared < 0.0 ? std::nan("") : momentum_squared) * (thomson_coefficient * u0);
         if (!with_kn) {
             return base;
         }
