@@ -11,7 +11,7 @@ CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 CPP_BUILD := build/cpp
 CPP_SOURCES := $(shell git ls-files '*.cpp' '*.hpp' 2>/dev/null)
-PY_SOURCES := tests bench examples scripts
+PY_SOURCES := $(wildcard tests bench examples scripts)
 DEMO_ARGS ?=
 
 .PHONY: setup build test test-cpp test-python demo lint format bench sanitize clean

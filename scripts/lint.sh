@@ -19,7 +19,10 @@ run() {
 
 mapfile -t cpp_files < <(git ls-files '*.cpp' '*.hpp')
 mapfile -t core_sources < <(git ls-files 'src/*.cpp')
-python_paths=(tests bench examples scripts src/sorvex.pyi)
+python_paths=()
+for path in tests bench examples scripts src/sorvex.pyi; do
+    [ -e "$path" ] && python_paths+=("$path")
+done
 
 run clang-format clang-format --dry-run --Werror "${cpp_files[@]}"
 
