@@ -84,15 +84,13 @@ HalfPoint half_point(double x) {
     return p;
 }
 
-} // namespace
-
-namespace detail {
-
-// The polynomial through all points is exact for smooth drifts on ordinary grids, but on dense
-// grids rounding alone ruins it (1000 log points over 1..1e6 with V = 1e-8 g^2 give -85
-// instead of 1e-8). It is kept unless it differs from the cubic through the lowest four points
-// by more than both 10 times the cubic's own error estimate and 1e-3 of the largest drift
-// there; then the cubic is used. Non-finite drifts (non-finite inputs) keep the full value.
+/// V at the half-point below gamma0 from the half-point drifts v at gammas (the grid from its
+/// second point on). The polynomial through all points is exact for smooth drifts on ordinary
+/// grids, but on dense grids rounding alone ruins it (1000 log points over 1..1e6 with
+/// V = 1e-8 g^2 give -85 instead of 1e-8). It is kept unless it differs from the cubic through
+/// the lowest four points by more than both 10 times the cubic's own error estimate and 1e-3
+/// of the largest drift there; then the cubic is used. Non-finite drifts (non-finite inputs)
+/// keep the full-degree value.
 double lowest_half_point_drift(std::span<const double> gammas, std::span<const double> v,
                                double gamma0) {
     // Equal abscissae stop here, before any fallback is considered.
@@ -123,7 +121,7 @@ double lowest_half_point_drift(std::span<const double> gammas, std::span<const d
     return low.y;
 }
 
-} // namespace detail
+} // namespace
 
 Grid fp_findif_difu(double dt_in, const Grid& gamma_bins, const Grid& nin, const Grid& gdot_in,
                     const Grid& din, const Grid& qin, double tesc_in, double tlc,
@@ -184,9 +182,9 @@ Grid fp_findif_difu(double dt_in, const Grid& gamma_bins, const Grid& nin, const
     // above (located at gamma_1 .. gamma_(n-1)).
     const double width_below = gamma_bins[1] - gamma_bins[0];
     const double b_below = diff[0] * 0.25;
-    const double v_below = detail::lowest_half_point_drift(
-        std::span<const double>(gamma_bins).subspan(1),
-        std::span<const double>(v_half).first(n - 1), gamma_bins[0]);
+    const double v_below =
+        lowest_half_point_drift(std::span<const double>(gamma_bins).subspan(1),
+                                std::span<const double>(v_half).first(n - 1), gamma_bins[0]);
 
     // Rows: sub[i] is a_(i+1), sup[i] is c_i; a_0 and c_(n-1) couple to the empty outside.
     Grid sub(n - 1);

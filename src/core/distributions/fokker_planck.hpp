@@ -4,7 +4,6 @@
 #pragma once
 
 #include <optional>
-#include <span>
 
 #include "core/common/grid.hpp"
 
@@ -15,16 +14,5 @@ namespace sorvex {
 Grid fp_findif_difu(double dt_in, const Grid& gamma_bins, const Grid& nin, const Grid& gdot_in,
                     const Grid& din, const Grid& qin, double tesc_in, double tlc,
                     std::optional<bool> check_params);
-
-namespace detail {
-
-/// Drift V at the half-point below gamma0, extrapolated from the half-point drifts v[k] at
-/// gammas[k] (the grid from its second point on): the polynomial through all of them unless
-/// rounding has spoilt it, then the cubic through the lowest four. Equal gammas stop with the
-/// wrapped polint error.
-double lowest_half_point_drift(std::span<const double> gammas, std::span<const double> v,
-                               double gamma0);
-
-} // namespace detail
 
 } // namespace sorvex
