@@ -1,0 +1,139 @@
+// The synchrotron kernel, its segment integrator and the diagnostic number format.
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <gtest/gtest.h>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/radiation/diagnostics.hpp"
+#include "core/radiation/synchrotron.hpp"
+#include "core/radiation/synchrotron_romberg.hpp"
+
+namespace sorvex {
+namespace {
+
+double below(double x) {
+    return std::nextafter(x, -1.0);
+}
+double above(double x) {
+    return std::nextafter(x, 1e300);
+}
+
+TEST(Kernel, FitsMeetAtTheirRangeLimits) {
+    // The power law gives way to the first fit at x1 (inclusive): a jump of about 1e-6.
+    const double x1 = 0.00032180900500625734;
+    EXPECT_NEAR(kvt(x1) / kvt(below(x1)) - 1.0, 1.094e-6, 0.005e-6);
+    // The two logarithmic fits agree to the last digit at x2.
+    const double x2 = 0.650532122717873;
+    EXPECT_EQ(kvt(below(x2)), kvt(x2));
+    EXPECT_NEAR(kvt(above(x2)) / kvt(x2), 1.0, 4e-16);
+    // The second fit includes x3; the asymptotic form above it is about 1% lower.
+    const double x3 = 15.579904689804556;
+    EXPECT_NEAR(kvt(above(x3)) / kvt(x3) - 1.0, -0.0098, 0.0001);
+    EXPECT_NEAR(kvt(below(x3)) / kvt(x3), 1.0, 1e-14);
+}
+
+using synchrotron::romberg;
+
+/// Records the point numbers and abscissae it is called with.
+struct Recorder {
+    double (*f)(double);
+    std::vector<std::pair<std::size_t, double>> calls;
+    double operator()(std::size_t point, double u) {
+        calls.emplace_back(point, u);
+        return f(u);
+    }
+};
+
+TEST(SegmentRomberg, SmoothIntegralEndsAtTheFirstExtrapolation) {
+    Recorder emission{[](double u) { return std::exp(u); }, {}};
+    const auto e = romberg<9>(0.0, 2.0, emission);
+    EXPECT_TRUE(e.converged);
+    EXPECT_NEAR(e.value, std::exp(2.0) - 1.0, 1e-12);
+    ASSERT_EQ(emission.calls.size(), 513U);
+    // Points are numbered in evaluation order: both ends, then the midpoints stage by stage.
+    for (std::size_t i = 0; i < emission.calls.size(); ++i) {
+        EXPECT_EQ(emission.calls[i].first, i);
+    }
+    EXPECT_EQ(emission.calls[1].second, 2.0);
+    EXPECT_EQ(emission.calls[2].second, 1.0);
+    EXPECT_EQ(emission.calls[3].second, 0.5);
+    EXPECT_EQ(emission.calls[4].second, 1.5);
+
+    Recorder absorption{[](double u) { return std::exp(u); }, {}};
+    EXPECT_TRUE(romberg<10>(0.0, 2.0, absorption).converged);
+    EXPECT_EQ(absorption.calls.size(), 1025U);
+}
+
+TEST(SegmentRomberg, NonFiniteSumEndsAtOnceWithNaN) {
+    for (const double bad : {std::nan(""), std::numeric_limits<double>::infinity()}) {
+        std::size_t calls = 0;
+        const auto e = romberg<9>(0.0, 1.0, [&](std::size_t, double) {
+            ++calls;
+            return bad;
+        });
+        EXPECT_FALSE(e.converged);
+        EXPECT_TRUE(std::isnan(e.value));
+        EXPECT_TRUE(std::isnan(e.error));
+        EXPECT_EQ(calls, 2U);
+    }
+}
+
+TEST(SegmentRomberg, SumTurningInfiniteAtAnExtrapolatingStageConverges) {
+    // An infinite last sum extrapolates to (inf, inf), which meets |dss| <= 1e-5 |ss|.
+    std::size_t calls = 0;
+    const auto e = romberg<9>(0.0, 1.0, [&](std::size_t point, double) {
+        ++calls;
+        return point == 300 ? std::numeric_limits<double>::infinity() : 1.0;
+    });
+    EXPECT_TRUE(e.converged);
+    EXPECT_EQ(e.value, std::numeric_limits<double>::infinity());
+    EXPECT_EQ(calls, 513U);
+}
+
+TEST(SegmentRomberg, UnconvergedIntegralStopsAfter2To22Points) {
+    // Values chosen per stage so that the sums fall exactly as 2^(-20 k): the oldest sum of
+    // each 10-point extrapolation keeps |dss| comparable to |ss|.
+    std::size_t calls = 0;
+    const auto e = romberg<9>(0.0, 1.0, [&](std::size_t point, double) {
+        ++calls;
+        const auto stage = static_cast<int>(point < 2 ? 0 : std::bit_width(point - 1));
+        return stage == 0 ? 1.0 : std::ldexp(2.0 - 1048576.0, -20 * stage);
+    });
+    EXPECT_FALSE(e.converged);
+    EXPECT_TRUE(std::isfinite(e.value));
+    EXPECT_TRUE(std::isfinite(e.error));
+    EXPECT_EQ(calls, (std::size_t{1} << 22) + 1);
+}
+
+TEST(PlainDecimal, ShortestRoundTripWithoutExponent) {
+    const std::pair<double, const char*> cases[] = {
+        {8.0, "8"},
+        {-2.5, "-2.5"},
+        {0.1, "0.1"},
+        {0.0, "0"},
+        {-0.0, "-0"},
+        {1e-7, "0.0000001"},
+        {1e21, "1000000000000000000000"},
+        {10.000000000000002, "10.000000000000002"},
+        {std::nan(""), "NaN"},
+        {-std::nan(""), "NaN"},
+        {std::numeric_limits<double>::infinity(), "inf"},
+        {-std::numeric_limits<double>::infinity(), "-inf"},
+    };
+    for (const auto& [value, text] : cases) {
+        EXPECT_EQ(plain_decimal(value), text) << value;
+    }
+    const std::string tiny = plain_decimal(std::numeric_limits<double>::denorm_min());
+    EXPECT_EQ(tiny, "0." + std::string(323, '0') + "5");
+    const std::string huge = plain_decimal(-std::numeric_limits<double>::max());
+    EXPECT_EQ(huge.size(), 310U);
+    EXPECT_EQ(huge.substr(0, 18), "-17976931348623157");
+    EXPECT_EQ(std::stod(huge), -std::numeric_limits<double>::max());
+}
+
+} // namespace
+} // namespace sorvex
