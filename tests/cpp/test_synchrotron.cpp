@@ -6,7 +6,6 @@
 #include <limits>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "core/radiation/diagnostics.hpp"
 #include "core/radiation/synchrotron.hpp"
@@ -38,34 +37,18 @@ TEST(Kernel, FitsMeetAtTheirRangeLimits) {
 
 using synchrotron::romberg;
 
-/// Records the point numbers and abscissae it is called with.
-struct Recorder {
-    double (*f)(double);
-    std::vector<std::pair<std::size_t, double>> calls;
-    double operator()(std::size_t point, double u) {
-        calls.emplace_back(point, u);
-        return f(u);
-    }
-};
-
 TEST(SegmentRomberg, SmoothIntegralEndsAtTheFirstExtrapolation) {
-    Recorder emission{[](double u) { return std::exp(u); }, {}};
-    const auto e = romberg<9>(0.0, 2.0, emission);
+    std::size_t calls = 0;
+    const auto counted_exp = [&calls](std::size_t, double u) {
+        ++calls;
+        return std::exp(u);
+    };
+    const auto e = romberg<9>(0.0, 2.0, counted_exp);
     EXPECT_TRUE(e.converged);
     EXPECT_NEAR(e.value, std::exp(2.0) - 1.0, 1e-12);
-    ASSERT_EQ(emission.calls.size(), 513U);
-    // Points are numbered in evaluation order: both ends, then the midpoints stage by stage.
-    for (std::size_t i = 0; i < emission.calls.size(); ++i) {
-        EXPECT_EQ(emission.calls[i].first, i);
-    }
-    EXPECT_EQ(emission.calls[1].second, 2.0);
-    EXPECT_EQ(emission.calls[2].second, 1.0);
-    EXPECT_EQ(emission.calls[3].second, 0.5);
-    EXPECT_EQ(emission.calls[4].second, 1.5);
-
-    Recorder absorption{[](double u) { return std::exp(u); }, {}};
-    EXPECT_TRUE(romberg<10>(0.0, 2.0, absorption).converged);
-    EXPECT_EQ(absorption.calls.size(), 1025U);
+    EXPECT_EQ(calls, 513U);
+    EXPECT_TRUE(romberg<10>(0.0, 2.0, counted_exp).converged);
+    EXPECT_EQ(calls, 513U + 1025U);
 }
 
 TEST(SegmentRomberg, NonFiniteSumEndsAtOnceWithNaN) {
@@ -80,18 +63,6 @@ TEST(SegmentRomberg, NonFiniteSumEndsAtOnceWithNaN) {
         EXPECT_TRUE(std::isnan(e.error));
         EXPECT_EQ(calls, 2U);
     }
-}
-
-TEST(SegmentRomberg, SumTurningInfiniteAtAnExtrapolatingStageConverges) {
-    // An infinite last sum extrapolates to (inf, inf), which meets |dss| <= 1e-5 |ss|.
-    std::size_t calls = 0;
-    const auto e = romberg<9>(0.0, 1.0, [&](std::size_t point, double) {
-        ++calls;
-        return point == 300 ? std::numeric_limits<double>::infinity() : 1.0;
-    });
-    EXPECT_TRUE(e.converged);
-    EXPECT_EQ(e.value, std::numeric_limits<double>::infinity());
-    EXPECT_EQ(calls, 513U);
 }
 
 TEST(SegmentRomberg, UnconvergedIntegralStopsAfter2To22Points) {
@@ -110,29 +81,24 @@ TEST(SegmentRomberg, UnconvergedIntegralStopsAfter2To22Points) {
 }
 
 TEST(PlainDecimal, ShortestRoundTripWithoutExponent) {
-    const std::pair<double, const char*> cases[] = {
-        {8.0, "8"},
-        {-2.5, "-2.5"},
-        {0.1, "0.1"},
-        {0.0, "0"},
-        {-0.0, "-0"},
-        {1e-7, "0.0000001"},
-        {1e21, "1000000000000000000000"},
-        {10.000000000000002, "10.000000000000002"},
-        {std::nan(""), "NaN"},
-        {-std::nan(""), "NaN"},
-        {std::numeric_limits<double>::infinity(), "inf"},
-        {-std::numeric_limits<double>::infinity(), "-inf"},
-    };
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, const char*> cases[] = {{8.0, "8"},
+                                                    {-2.5, "-2.5"},
+                                                    {0.1, "0.1"},
+                                                    {-0.0, "-0"},
+                                                    {1e-7, "0.0000001"},
+                                                    {1e21, "1000000000000000000000"},
+                                                    {10.000000000000002, "10.000000000000002"},
+                                                    {std::nan(""), "NaN"},
+                                                    {-std::nan(""), "NaN"},
+                                                    {inf, "inf"},
+                                                    {-inf, "-inf"}};
     for (const auto& [value, text] : cases) {
         EXPECT_EQ(plain_decimal(value), text) << value;
     }
-    const std::string tiny = plain_decimal(std::numeric_limits<double>::denorm_min());
-    EXPECT_EQ(tiny, "0." + std::string(323, '0') + "5");
-    const std::string huge = plain_decimal(-std::numeric_limits<double>::max());
-    EXPECT_EQ(huge.size(), 310U);
-    EXPECT_EQ(huge.substr(0, 18), "-17976931348623157");
-    EXPECT_EQ(std::stod(huge), -std::numeric_limits<double>::max());
+    EXPECT_EQ(plain_decimal(std::numeric_limits<double>::denorm_min()),
+              "0." + std::string(323, '0') + "5");
+    EXPECT_EQ(plain_decimal(-std::numeric_limits<double>::max()).size(), 310U);
 }
 
 } // namespace
