@@ -22,6 +22,7 @@ print(len(os.listdir("/proc/self/task")) - before)
         ({"RAYON_NUM_THREADS": "1"}, 0),
         ({"RAYON_NUM_THREADS": "3"}, 2),
         ({"RAYON_NUM_THREADS": "+4"}, 3),
+        ({"RAYON_NUM_THREADS": "64"}, 63),
         ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "3"}, 2),
         ({"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "2"}, 1),
         ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, len(os.sched_getaffinity(0)) - 1),

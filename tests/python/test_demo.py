@@ -1,0 +1,70 @@
+"""The main job end to end on small grids: the SED has the shape of a one-zone blazar model."""
+
+import importlib.util
+import math
+import sys
+from pathlib import Path
+from types import ModuleType
+
+import pytest
+
+EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "blazar_sed.py"
+
+
+@pytest.fixture(scope="module")
+def demo() -> ModuleType:
+    spec = importlib.util.spec_from_file_location("blazar_sed", EXAMPLE)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["blazar_sed"] = module  # dataclasses look their module up
+    spec.loader.exec_module(module)
+    return module
+
+
+def peak(nu: list[float], values: list[float]) -> float:
+    return max(zip(values, nu, strict=True))[1]
+
+
+def test_small_run_has_both_humps_and_a_self_absorbed_rise(
+    demo: ModuleType, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    params = demo.parse_args(
+        ["--n-gamma", "48", "--n-freq", "60", "--max-steps", "60", "--output", str(tmp_path)]
+    )
+    sed = demo.run(params)
+    assert "converged after" in capsys.readouterr().out
+    assert (tmp_path / "sed.csv").read_text().count("\n") == 61
+    assert (tmp_path / "sed.png").stat().st_size > 10_000
+
+    nu_syn, nu_ssc = peak(sed.nu_obs, sed.synchrotron), peak(sed.nu_obs, sed.ssc)
+    assert 1e12 < nu_syn < 1e20
+    assert nu_ssc > 1e3 * nu_syn  # the Compton hump lies far above the synchrotron one
+    assert max(sed.ssc) > 1e-3 * max(sed.synchrotron)
+    # Below the turnover the blob is self-absorbed: nu F_nu rises as nu^3 (Rayleigh-Jeans, below
+    # the frequency of the lowest electrons) to nu^3.5 (power-law electrons).
+    low = [k for k, nu in enumerate(sed.nu_obs) if nu < 1e9]
+    slope = math.log(sed.synchrotron[low[-1]] / sed.synchrotron[low[0]]) / math.log(
+        sed.nu_obs[low[-1]] / sed.nu_obs[low[0]]
+    )
+    assert 2.9 < slope < 3.6
+    # Above the turnover the optically thin synchrotron is much flatter.
+    assert max(sed.synchrotron) > 1e3 * sed.synchrotron[low[-1]]
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["--b-field", "-1"], "argument --b-field: '-1' must be positive"),
+        (["--n-gamma", "abc"], "argument --n-gamma: 'abc' is not a whole number"),
+        (["--radius", "nan"], "argument --radius: 'nan' is not finite"),
+        (["--gamma-min", "1e6", "--gamma-max", "1e3"], "--gamma-min must be below --gamma-max"),
+        (["--theta", "95"], "--theta must be below 90 degrees"),
+    ],
+)
+def test_bad_options_get_a_clear_message(
+    demo: ModuleType, argv: list[str], message: str, capsys: pytest.CaptureFixture[str]
+) -> None:
+    with pytest.raises(SystemExit) as info:
+        demo.parse_args(argv)
+    assert info.value.code == 2
+    assert message in capsys.readouterr().err
