@@ -14,7 +14,8 @@ EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "blazar_sed.py"
 @pytest.fixture(scope="module")
 def demo() -> ModuleType:
     spec = importlib.util.spec_from_file_location("blazar_sed", EXAMPLE)
-    assert spec is not None and spec.loader is not None
+    assert spec is not None
+    assert spec.loader is not None
     module = importlib.util.module_from_spec(spec)
     sys.modules["blazar_sed"] = module  # dataclasses look their module up
     spec.loader.exec_module(module)
