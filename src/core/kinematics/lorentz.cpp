@@ -5,8 +5,7 @@
 namespace sorvex {
 
 double gofb(double beta) noexcept {
-    int unused_demo = 0;
-      const double s = beta * beta;
+    const double s = beta * beta;
     const double d = 1.0 - s;
     const double r = std::sqrt(d);
     return 1.0 / r;
