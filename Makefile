@@ -14,7 +14,7 @@ CPP_SOURCES := $(shell git ls-files '*.cpp' '*.hpp' 2>/dev/null)
 PY_SOURCES := $(wildcard tests bench examples scripts)
 DEMO_ARGS ?=
 
-.PHONY: setup build test test-cpp test-python demo lint format bench sanitize clean
+.PHONY: setup build test test-cpp test-python demo lint format bench sanitize fuzz clean
 
 setup:
 	@bash scripts/setup-env.sh requirements/dev.txt
@@ -41,6 +41,10 @@ demo: build
 ## The tests against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup
 	@bash scripts/sanitize.sh
+
+## libFuzzer on the numeric core (FUZZ_SECONDS, default 60).
+fuzz: setup
+	@bash scripts/fuzz.sh
 
 lint: setup
 	@bash scripts/lint.sh
