@@ -2,6 +2,7 @@
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <limits>
 #include <string>
@@ -33,6 +34,21 @@ TEST(Kernel, FitsMeetAtTheirRangeLimits) {
     const double x3 = 15.579904689804556;
     EXPECT_NEAR(kvt(above(x3)) / kvt(x3) - 1.0, -0.0098, 0.0001);
     EXPECT_NEAR(kvt(below(x3)) / kvt(x3), 1.0, 1e-14);
+}
+
+TEST(Kernel, UnderflowShortcutEqualsTheAsymptoticForm) {
+    // Far in the exponential tail kvt returns 0 without calling exp: the formula gives the same.
+    const auto formula = [](double x) {
+        return 1.5707963267948966 * std::exp(-x) * (1.0 - 11.0 / (18.0 * x));
+    };
+    for (double x = 700.0; x < 800.0; x = std::nextafter(x + 1e-3, 1e300)) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(kvt(x)), std::bit_cast<std::uint64_t>(formula(x)))
+            << x;
+    }
+    for (const double x : {1e3, 1e10, 1e300, std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(kvt(x)), std::bit_cast<std::uint64_t>(formula(x)));
+    }
+    EXPECT_TRUE(std::isnan(kvt(std::nan(""))));
 }
 
 using synchrotron::romberg;

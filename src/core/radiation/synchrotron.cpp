@@ -38,6 +38,11 @@ double kvt(double x) {
                         0.525630345887699 * powi(l, 2) - 0.22039314697105414 * powi(l, 3) +
                         0.01669179529512499 * powi(l, 4) - 0.028650695862677572 * powi(l, 5));
     }
+    // e^-x is exactly 0 beyond x = 1075 ln 2 = 745.13 (below half the smallest subnormal):
+    // return that 0 without the slow underflow path of exp.
+    if (x > 746.0) {
+        return 0.0;
+    }
     return 1.5707963267948966 * std::exp(-x) * (1.0 - 11.0 / (18.0 * x));
 }
 
