@@ -14,7 +14,10 @@ CPP_SOURCES := $(shell git ls-files '*.cpp' '*.hpp' 2>/dev/null)
 PY_SOURCES := $(wildcard tests bench examples scripts)
 DEMO_ARGS ?=
 
-.PHONY: setup build test test-cpp test-python demo lint format bench sanitize fuzz clean
+BENCH_VENV := .venv-bench
+BENCH_ARGS ?=
+
+.PHONY: setup build test test-cpp test-python demo lint format bench bench-quick sanitize fuzz clean
 
 setup:
 	@bash scripts/setup-env.sh requirements/dev.txt
@@ -37,6 +40,17 @@ test: test-cpp test-python
 
 demo: build
 	@$(PYTHON) examples/blazar_sed.py $(DEMO_ARGS)
+
+## Benchmark against naima, agnpy and NumPy/SciPy in its own environment (they need another
+## NumPy than the tests); sorvex is built there in build/bench. BENCH_ARGS=--quick: smoke run.
+bench:
+	@SORVEX_VENV=$(BENCH_VENV) bash scripts/setup-env.sh requirements/build.txt requirements/bench.txt
+	@$(BENCH_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
+		--no-build-isolation --no-deps -Cbuild-dir=build/bench .
+	@$(BENCH_VENV)/bin/python bench/run.py $(BENCH_ARGS)
+
+bench-quick:
+	@$(MAKE) --no-print-directory bench BENCH_ARGS=--quick
 
 ## The tests against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup

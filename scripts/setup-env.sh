@@ -2,11 +2,12 @@
 # Prepares a fresh clone: the system packages the build and the checks need, a CPython >= 3.12
 # (scripts/find-python.sh), the virtual environment .venv and the Python requirements.
 # Usage: scripts/setup-env.sh REQUIREMENTS_FILE...   (default: requirements/dev.txt)
+# SORVEX_VENV names another environment directory (make bench uses .venv-bench).
 # Idempotent and quick when everything is in place.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-venv=.venv
+venv=${SORVEX_VENV:-.venv}
 requirements=("$@")
 [ ${#requirements[@]} -gt 0 ] || requirements=(requirements/dev.txt)
 
