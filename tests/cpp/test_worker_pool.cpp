@@ -1,5 +1,6 @@
 // The worker pool: size rule, index order, failure propagation.
 #include <atomic>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <string>
@@ -112,6 +113,22 @@ TEST(ParallelFor, NestedAndConcurrentLoopsComplete) {
         caller.join();
     }
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(ParallelFor, LoopsOfFewerThanTwoGrainsStayOnTheCallingThread) {
+    EXPECT_EQ(grain_for(1.0), 1U);
+    EXPECT_EQ(grain_for(0.0), 1U);
+    EXPECT_EQ(grain_for(std::nan("")), 1U);
+    EXPECT_EQ(grain_for(1e-6), 20U);
+    std::atomic<bool> on_worker{false};
+    parallel_for(
+        39, [&](std::size_t) { on_worker = on_worker || current_thread_name() != "main"; }, 20);
+    EXPECT_FALSE(on_worker.load());
+    const auto out = parallel_map(
+        1001, [](std::size_t i) { return 2 * i; }, 7);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        ASSERT_EQ(out[i], 2 * i);
+    }
 }
 
 TEST(ParallelFor, WorkersAreNamedInStops) {

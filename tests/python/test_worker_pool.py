@@ -11,7 +11,7 @@ import sorvex
 COUNT_WORKERS = """
 import os, sorvex
 before = len(os.listdir("/proc/self/task"))
-sorvex.rad_cool_mono([1.0 + k for k in range(1000)], 1e15, 1.0, True)
+sorvex.rad_cool_mono([1.0 + k for k in range(100_000)], 1e15, 1.0, True)
 print(len(os.listdir("/proc/self/task")) - before)
 """
 
@@ -54,7 +54,7 @@ def test_the_pool_is_created_on_first_need_only() -> None:
 def test_results_do_not_depend_on_the_thread_count() -> None:
     code = """
     import sorvex
-    gg = [1.0 + 1.37 ** k for k in range(60)]
+    gg = [1.0 + 1.0001 ** k for k in range(100_000)]
     cases = [(nu, kn) for nu in (1e9, 1e15, 1e19) for kn in (True, False)]
     print(repr([sorvex.rad_cool_mono(gg, nu, 2.5, kn) for nu, kn in cases]))
     """
@@ -64,7 +64,7 @@ def test_results_do_not_depend_on_the_thread_count() -> None:
 
 
 def pool_call() -> list[float]:
-    return sorvex.rad_cool_mono([1.0 + k for k in range(500)], 1e14, 1.0, True)
+    return sorvex.rad_cool_mono([1.0 + k for k in range(20_000)], 1e14, 1.0, True)
 
 
 def test_forked_child_uses_a_fresh_pool() -> None:
@@ -86,6 +86,6 @@ def test_multiprocessing_children(method: str) -> None:
     context = multiprocessing.get_context(method)
     with context.Pool(2) as pool:
         results = pool.starmap(
-            sorvex.rad_cool_mono, [([1.0 + k for k in range(500)], 1e14, 1.0, True)] * 4
+            sorvex.rad_cool_mono, [([1.0 + k for k in range(20_000)], 1e14, 1.0, True)] * 4
         )
     assert all(result == expected for result in results)

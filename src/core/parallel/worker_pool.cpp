@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -98,9 +99,8 @@ public:
 
     std::size_t size() const noexcept { return threads_.size() + 1; }
 
-    void run(std::size_t n, void* context, detail::IndexFn fn) {
+    void run(std::size_t n, std::size_t chunk, void* context, detail::IndexFn fn) {
         const std::lock_guard one_loop_at_a_time(run_mutex_);
-        const std::size_t chunk = std::max<std::size_t>(1, n / (size() * 8));
         Job job(n, chunk, context, fn);
         {
             const std::lock_guard lock(mutex_);
@@ -253,27 +253,34 @@ std::size_t pool_size() {
     return pool().size();
 }
 
+std::size_t grain_for(double seconds_per_item) {
+    constexpr double target_seconds = 20e-6;
+    if (!(seconds_per_item > 0.0) || seconds_per_item >= target_seconds) {
+        return 1;
+    }
+    return static_cast<std::size_t>(std::lround(target_seconds / seconds_per_item));
+}
+
 namespace detail {
 
-void run(std::size_t n, void* context, IndexFn fn) {
-    if (n == 0) {
-        return;
-    }
-    if (n == 1 || t_in_parallel_loop) {
-        for (std::size_t i = 0; i < n; ++i) {
-            fn(context, i);
-        }
-        return;
-    }
-    WorkerPool& workers = pool();
-    if (workers.size() == 1) {
+void run(std::size_t n, std::size_t grain, void* context, IndexFn fn) {
+    grain = std::max<std::size_t>(grain, 1);
+    const auto serial = [&] {
         const LoopScope scope;
         for (std::size_t i = 0; i < n; ++i) {
             fn(context, i);
         }
+    };
+    if (n / 2 < grain || t_in_parallel_loop) {
+        serial();
         return;
     }
-    workers.run(n, context, fn);
+    WorkerPool& workers = pool();
+    if (workers.size() == 1) {
+        serial();
+        return;
+    }
+    workers.run(n, grain, context, fn);
 }
 
 } // namespace detail

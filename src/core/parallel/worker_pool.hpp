@@ -31,27 +31,34 @@ inline constexpr std::size_t max_pool_size = 1024;
 /// pool on first use; the pool lives until the process ends and is rebuilt in a forked child.
 std::size_t pool_size();
 
+/// Indices handed to a thread at a time for items that take about `seconds_per_item` each:
+/// enough for some 20 microseconds of work, so that waking a worker pays off.
+std::size_t grain_for(double seconds_per_item);
+
 namespace detail {
 using IndexFn = void (*)(void* context, std::size_t index);
-void run(std::size_t n, void* context, IndexFn fn);
+void run(std::size_t n, std::size_t grain, void* context, IndexFn fn);
 } // namespace detail
 
-/// Calls body(i) for every i in [0, n) on the pool. Calls from several threads are served one
-/// at a time; a call made from inside a parallel loop runs on the current thread.
+/// Calls body(i) for every i in [0, n) on the pool, handing out `grain` indices at a time; a
+/// loop of fewer than two grains runs on the calling thread. Calls from several threads are
+/// served one at a time; a call made from inside a parallel loop runs on the current thread.
 template <class Body>
-void parallel_for(std::size_t n, Body&& body) {
+void parallel_for(std::size_t n, Body&& body, std::size_t grain = 1) {
     auto trampoline = [](void* context, std::size_t index) {
         (*static_cast<std::remove_reference_t<Body>*>(context))(index);
     };
-    detail::run(n, const_cast<void*>(static_cast<const void*>(std::addressof(body))), trampoline);
+    detail::run(n, grain, const_cast<void*>(static_cast<const void*>(std::addressof(body))),
+                trampoline);
 }
 
 /// Returns {f(0), f(1), ..., f(n - 1)}, computed on the pool, in index order.
 template <class F>
-auto parallel_map(std::size_t n, F&& f) {
+auto parallel_map(std::size_t n, F&& f, std::size_t grain = 1) {
     using Value = decltype(f(std::size_t{}));
     std::vector<Value> out(n);
-    parallel_for(n, [&](std::size_t i) { out[i] = f(i); });
+    parallel_for(
+        n, [&](std::size_t i) { out[i] = f(i); }, grain);
     return out;
 }
 

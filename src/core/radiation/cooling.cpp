@@ -130,21 +130,24 @@ Grid rad_cool_pwl(const Grid& gg, const Grid& freqs, const Grid& uu, bool with_k
         }
     }
 
-    return parallel::parallel_map(gg.size(), [&](std::size_t i) {
-        if (n_nu == 1) {
-            return 0.0;
-        }
-        const double* a = a_table.data() + i * n_nu;
-        const double* b = b_table.data() + i * n_nu;
-        double sum = 0.0;
-        for (std::size_t k = 1; k < n_nu; ++k) {
-            if (!(a[k] > floor_density) || !(a[k - 1] > floor_density)) {
-                continue; // also for NaN
+    return parallel::parallel_map(
+        gg.size(),
+        [&](std::size_t i) {
+            if (n_nu == 1) {
+                return 0.0;
             }
-            sum = sum + segment_rate(a[k - 1], a[k], b[k - 1], b[k], with_kn);
-        }
-        return (sum * thomson_coefficient) / (four_k * four_k);
-    });
+            const double* a = a_table.data() + i * n_nu;
+            const double* b = b_table.data() + i * n_nu;
+            double sum = 0.0;
+            for (std::size_t k = 1; k < n_nu; ++k) {
+                if (!(a[k] > floor_density) || !(a[k - 1] > floor_density)) {
+                    continue; // also for NaN
+                }
+                sum = sum + segment_rate(a[k - 1], a[k], b[k - 1], b[k], with_kn);
+            }
+            return (sum * thomson_coefficient) / (four_k * four_k);
+        },
+        parallel::grain_for(static_cast<double>(n_nu) * 60e-9));
 }
 
 Grid rad_cool_mono(const Grid& gg, double nu0, double u0, bool with_kn) {
@@ -152,27 +155,30 @@ Grid rad_cool_mono(const Grid& gg, double nu0, double u0, bool with_kn) {
     for (std::size_t i = 0; i < gg.size(); ++i) {
         b[i] = ((4.0 * gg[i]) * nu0) * kn_scale;
     }
-    return parallel::parallel_map(gg.size(), [&](std::size_t i) {
-        // Thomson rate C_T gamma^2 beta^2 u0, with gamma^2 beta^2 = gamma^2 - 1 (NaN below 1).
-        const double gamma = gg[i];
-        const double momentum_squared = gamma * gamma - 1.0;
-        const double base =
-            (momentum_squared < 0.0 ? std::nan("") : momentum_squared) * (thomson_coefficient * u0);
-        if (!with_kn) {
-            return base;
-        }
-        const double bi = b[i];
-        if (bi >= 100.0) {
-            return ((std::log(bi) - eleven_sixths) * (4.5 * base)) / powi(bi, 2);
-        }
-        if (bi >= 1.0) {
-            return std::exp(kn_fit_exponent(std::log(bi))) * base;
-        }
-        if (bi > 0.001) {
-            return std::pow(1.0 + bi, -1.5) * base;
-        }
-        return base; // Thomson, also for a NaN b
-    });
+    return parallel::parallel_map(
+        gg.size(),
+        [&](std::size_t i) {
+            // Thomson rate C_T gamma^2 beta^2 u0, with gamma^2 beta^2 = gamma^2 - 1 (NaN below 1).
+            const double gamma = gg[i];
+            const double momentum_squared = gamma * gamma - 1.0;
+            const double base = (momentum_squared < 0.0 ? std::nan("") : momentum_squared) *
+                                (thomson_coefficient * u0);
+            if (!with_kn) {
+                return base;
+            }
+            const double bi = b[i];
+            if (bi >= 100.0) {
+                return ((std::log(bi) - eleven_sixths) * (4.5 * base)) / powi(bi, 2);
+            }
+            if (bi >= 1.0) {
+                return std::exp(kn_fit_exponent(std::log(bi))) * base;
+            }
+            if (bi > 0.001) {
+                return std::pow(1.0 + bi, -1.5) * base;
+            }
+            return base; // Thomson, also for a NaN b
+        },
+        parallel::grain_for(40e-9));
 }
 
 } // namespace sorvex

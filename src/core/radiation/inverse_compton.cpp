@@ -107,48 +107,51 @@ Grid ic_iso_powlaw_full(const Grid& freqs, const Grid& inu, const Grid& g, const
     const ElectronIntervals electrons(g, n);
     const std::size_t n_el = electrons.open.size();
 
-    return parallel::parallel_map(freqs.size(), [&](std::size_t k) {
-        const double nu = freqs[k];
-        double j = 0.0;
-        for (std::size_t i = 0; i < n_seed; ++i) {
-            if (seed_open[i] == 0) {
-                continue;
-            }
-            const double alpha = seed_index[i];
-            if (g.size() == 1) {
-                continue;
-            }
-            const double gamma_kn = quarter_electron_rest_energy / (planck * freqs[i + 1]);
-            const double w = nu / (4.0 * freqs[i]);
-            const double gamma_hi = std::fmin(g.back(), gamma_kn);
-            const double gamma_lo = std::fmax(g.front(), std::sqrt(w));
-            if (!(gamma_lo < gamma_hi)) {
-                continue;
-            }
-            const double w2 = nu / (4.0 * freqs[i + 1]);
-            const double y_lo = std::fmax(w2, 0.25);
-            const double weight = std::pow(w, -alpha);
-            for (std::size_t jj = 0; jj < n_el; ++jj) {
-                const double g_j = g[jj];
-                // Only intervals that start inside [gamma_lo, gamma_hi] are taken.
-                if (!(gamma_lo <= g_j && g_j <= gamma_hi) || electrons.open[jj] == 0) {
+    return parallel::parallel_map(
+        freqs.size(),
+        [&](std::size_t k) {
+            const double nu = freqs[k];
+            double j = 0.0;
+            for (std::size_t i = 0; i < n_seed; ++i) {
+                if (seed_open[i] == 0) {
                     continue;
                 }
-                const double p = electrons.index[jj];
-                const double g_top = std::fmin(g[jj + 1], gamma_kn);
-                const double y_hi = std::fmin(w, g_top * g_top);
-                if (!(y_hi > y_lo)) {
+                const double alpha = seed_index[i];
+                if (g.size() == 1) {
                     continue;
                 }
-                const double e = (p - 1.0) / 2.0;
-                const double f = ((2.0 * alpha - p) - 1.0) / 2.0;
-                const double s = ic_pair_integral(g_j, g_top, y_lo, y_hi, e, f);
-                j = j + weight * (thomson_cross_section *
-                                  (inu[i] * (electrons.g_pow[jj] * (n[jj] * s))));
+                const double gamma_kn = quarter_electron_rest_energy / (planck * freqs[i + 1]);
+                const double w = nu / (4.0 * freqs[i]);
+                const double gamma_hi = std::fmin(g.back(), gamma_kn);
+                const double gamma_lo = std::fmax(g.front(), std::sqrt(w));
+                if (!(gamma_lo < gamma_hi)) {
+                    continue;
+                }
+                const double w2 = nu / (4.0 * freqs[i + 1]);
+                const double y_lo = std::fmax(w2, 0.25);
+                const double weight = std::pow(w, -alpha);
+                for (std::size_t jj = 0; jj < n_el; ++jj) {
+                    const double g_j = g[jj];
+                    // Only intervals that start inside [gamma_lo, gamma_hi] are taken.
+                    if (!(gamma_lo <= g_j && g_j <= gamma_hi) || electrons.open[jj] == 0) {
+                        continue;
+                    }
+                    const double p = electrons.index[jj];
+                    const double g_top = std::fmin(g[jj + 1], gamma_kn);
+                    const double y_hi = std::fmin(w, g_top * g_top);
+                    if (!(y_hi > y_lo)) {
+                        continue;
+                    }
+                    const double e = (p - 1.0) / 2.0;
+                    const double f = ((2.0 * alpha - p) - 1.0) / 2.0;
+                    const double s = ic_pair_integral(g_j, g_top, y_lo, y_hi, e, f);
+                    j = j + weight * (thomson_cross_section *
+                                      (inu[i] * (electrons.g_pow[jj] * (n[jj] * s))));
+                }
             }
-        }
-        return j;
-    });
+            return j;
+        },
+        parallel::grain_for(static_cast<double>(n_seed * n_el) * 5e-9));
 }
 
 Grid ic_iso_monochrome_full(const Grid& freqs, double uext, double nuext, const Grid& n,
@@ -164,38 +167,41 @@ Grid ic_iso_monochrome_full(const Grid& freqs, double uext, double nuext, const 
     const ElectronIntervals electrons(g, n);
     const std::size_t n_el = electrons.open.size();
 
-    return parallel::parallel_map(freqs.size(), [&](std::size_t k) {
-        if (g.size() == 1) {
-            return 0.0;
-        }
-        const double w = freqs[k] / (4.0 * nuext);
-        double sum = 0.0;
-        for (std::size_t jj = 0; jj < n_el; ++jj) {
-            if (electrons.open[jj] == 0) {
-                continue;
+    return parallel::parallel_map(
+        freqs.size(),
+        [&](std::size_t k) {
+            if (g.size() == 1) {
+                return 0.0;
             }
-            const double g_j = g[jj];
-            const double e = (electrons.index[jj] - 1.0) / 2.0;
-            const double g_top = std::fmin(g[jj + 1], gamma_kn);
-            const double g_j2 = g_j * g_j;
-            const double g_top2 = g_top * g_top;
-            double ratio = 0.0; // R: upper end of the x-range over its lower end 1/G^2
-            if (g_j <= g_top && w >= 0.25 && w <= g_j2) {
-                const double q = g_top / g_j;
-                ratio = q * q; // the whole interval
-            } else if (g_j2 < w && w <= g_top2) {
-                ratio = g_top2 / w; // gamma >= sqrt(w) only
-            } else {
-                continue;
+            const double w = freqs[k] / (4.0 * nuext);
+            double sum = 0.0;
+            for (std::size_t jj = 0; jj < n_el; ++jj) {
+                if (electrons.open[jj] == 0) {
+                    continue;
+                }
+                const double g_j = g[jj];
+                const double e = (electrons.index[jj] - 1.0) / 2.0;
+                const double g_top = std::fmin(g[jj + 1], gamma_kn);
+                const double g_j2 = g_j * g_j;
+                const double g_top2 = g_top * g_top;
+                double ratio = 0.0; // R: upper end of the x-range over its lower end 1/G^2
+                if (g_j <= g_top && w >= 0.25 && w <= g_j2) {
+                    const double q = g_top / g_j;
+                    ratio = q * q; // the whole interval
+                } else if (g_j2 < w && w <= g_top2) {
+                    ratio = g_top2 / w; // gamma >= sqrt(w) only
+                } else {
+                    continue;
+                }
+                const double a = w / g_top2;
+                const double t = (std::pow(w, -e) * std::pow(a, e + 1.0)) *
+                                 (pwl::p0(ratio, e + 1.0, pwl::eps_segment) -
+                                  a * pwl::p0(ratio, e + 2.0, pwl::eps_segment));
+                sum = sum + (t * electrons.g_pow[jj]) * n[jj];
             }
-            const double a = w / g_top2;
-            const double t = (std::pow(w, -e) * std::pow(a, e + 1.0)) *
-                             (pwl::p0(ratio, e + 1.0, pwl::eps_segment) -
-                              a * pwl::p0(ratio, e + 2.0, pwl::eps_segment));
-            sum = sum + (t * electrons.g_pow[jj]) * n[jj];
-        }
-        return (uext * ((sum * speed_of_light) * thomson_cross_section)) / nuext;
-    });
+            return (uext * ((sum * speed_of_light) * thomson_cross_section)) / nuext;
+        },
+        parallel::grain_for(static_cast<double>(n_el) * 40e-9));
 }
 
 } // namespace sorvex
