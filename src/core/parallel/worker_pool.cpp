@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -105,17 +106,18 @@ public:
         {
             const std::lock_guard lock(mutex_);
             job_ = &job;
-            busy_ = threads_.size();
-            ++generation_;
+            busy_.store(threads_.size(), std::memory_order_relaxed);
+            generation_.fetch_add(1, std::memory_order_release);
         }
         wake_.notify_all();
         {
             const LoopScope scope;
             job.work();
         }
+        spin_until([this] { return busy_.load(std::memory_order_acquire) == 0; });
         {
             std::unique_lock lock(mutex_);
-            done_.wait(lock, [this] { return busy_ == 0; });
+            done_.wait(lock, [this] { return busy_.load(std::memory_order_relaxed) == 0; });
             job_ = nullptr;
         }
         if (job.error) {
@@ -131,20 +133,33 @@ private:
         t_in_parallel_loop = true;
         std::uint64_t seen = 0;
         for (;;) {
+            spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; });
             Job* job = nullptr;
             {
                 std::unique_lock lock(mutex_);
-                wake_.wait(lock, [&] { return generation_ != seen; });
-                seen = generation_;
+                wake_.wait(lock,
+                           [&] { return generation_.load(std::memory_order_relaxed) != seen; });
+                seen = generation_.load(std::memory_order_relaxed);
                 job = job_;
             }
             job->work();
             {
                 const std::lock_guard lock(mutex_);
-                if (--busy_ == 0) {
+                if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
                     done_.notify_one();
                 }
             }
+        }
+    }
+
+    /// Polls `ready` for a short while before the caller blocks: loops often follow each other
+    /// closely, and waking a sleeping thread costs tens of microseconds on virtual machines.
+    template <class Ready>
+    static void spin_until(Ready ready) {
+        constexpr auto spin_time = std::chrono::microseconds(100);
+        const auto deadline = std::chrono::steady_clock::now() + spin_time;
+        while (!ready() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
         }
     }
 
@@ -153,8 +168,9 @@ private:
     std::condition_variable wake_;
     std::condition_variable done_;
     Job* job_ = nullptr;
-    std::uint64_t generation_ = 0;
-    std::size_t busy_ = 0;
+    // Changed under mutex_, read without it while spinning.
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::size_t> busy_{0};
     std::vector<std::thread> threads_;
 };
 
