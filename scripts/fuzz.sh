@@ -8,6 +8,17 @@ cd "$(dirname "$0")/.."
 
 venv=$PWD/.venv
 build=build/fuzz
+
+# libFuzzer's runtime ships in Debian's libclang-rt-<version>-dev.
+if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, long) { return 0; }' |
+    clang++ -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null; then
+    version=$(clang++ --version | sed -n 's/.*version \([0-9]*\).*/\1/p' | head -n 1)
+    if [ "$(id -u)" -eq 0 ]; then
+        apt-get install -y --no-install-recommends "libclang-rt-$version-dev"
+    else
+        sudo apt-get install -y --no-install-recommends "libclang-rt-$version-dev"
+    fi
+fi
 seconds=${FUZZ_SECONDS:-60}
 "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEX_SANITIZE=ON \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make sanitize: the C++ tests and the whole Python test suite against a build instrumented
 # with AddressSanitizer and UndefinedBehaviorSanitizer (GCC's runtimes, preloaded into the
-# interpreter). Any report fails the run.
+# interpreter), and the C++ tests under ThreadSanitizer with a pool of 4 threads. Any report
+# fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +17,13 @@ echo "== C++ tests (ASan, UBSan, LeakSanitizer)"
 "$venv/bin/cmake" --build "$build/cpp"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     "$venv/bin/ctest" --test-dir "$build/cpp" --output-on-failure --timeout 900 -j2
+
+echo "== C++ tests (ThreadSanitizer, 4 threads)"
+"$venv/bin/cmake" -S . -B "$build/tsan" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEX_WERROR=ON -DSORVEX_BUILD_TESTS=ON \
+    -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+"$venv/bin/cmake" --build "$build/tsan"
+TSAN_OPTIONS=halt_on_error=1 RAYON_NUM_THREADS=4 "$build/tsan/sorvex_core_tests" --gtest_brief=1
 
 echo "== Python tests against the instrumented extension"
 "$venv/bin/cmake" -S . -B "$build/ext" "${cmake_args[@]}" -DSORVEX_BUILD_EXTENSION=ON \
