@@ -119,7 +119,7 @@ TEST(Tridiagonal, StopsOnZeroPivotsAndShortInputs) {
     EXPECT_EQ(stop_message([] {
                   tridag_ser(V{1}, V{1, 2}, V{1}, V{1});
               }),
-              "tridag_ser: r has 1 entries but the system needs 2");
+              "tridag_ser: r has 1 value but at least 2 are needed");
     EXPECT_EQ(stop_message([] { tridag_ser(V{}, V{}, V{}, V{}); }),
               "tridag_ser: the system has no equations");
 }

@@ -29,10 +29,6 @@ constexpr std::size_t low_order_points = 4;
 constexpr double low_order_error_factor = 10.0;
 constexpr double relative_tolerance = 1e-3;
 
-std::string count_of(std::size_t n) {
-    return std::to_string(n) + (n == 1 ? " value" : " values");
-}
-
 void require_same_length(const Grid& grid, const char* name, std::size_t n) {
     if (grid.size() != n) {
         stop(std::string(routine) + ": " + name + " has " + count_of(grid.size()) +

@@ -1,28 +1,15 @@
 #include "core/numerics/tridiagonal.hpp"
 
-#include <string>
-
 namespace sorvex {
-namespace {
-
-void require(std::span<const double> v, std::size_t needed, const char* name) {
-    if (v.size() < needed) {
-        stop(std::string("tridag_ser: ") + name + " has " + std::to_string(v.size()) +
-             " entries but the system needs " + std::to_string(needed));
-    }
-}
-
-} // namespace
-
 Grid tridag_ser(std::span<const double> a, std::span<const double> b, std::span<const double> c,
                 std::span<const double> r) {
     const std::size_t n = b.size();
     if (n == 0) {
         stop("tridag_ser: the system has no equations");
     }
-    require(a, n - 1, "a");
-    require(c, n - 1, "c");
-    require(r, n, "r");
+    require_length(a, n - 1, "a", "tridag_ser");
+    require_length(c, n - 1, "c", "tridag_ser");
+    require_length(r, n, "r", "tridag_ser");
 
     Grid u(n, 0.0);
     Grid gam(n, 0.0);

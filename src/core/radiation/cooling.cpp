@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "core/common/power_law.hpp"
 #include "core/numerics/powi.hpp"
 #include "core/numerics/pwl_integ.hpp"
 #include "core/numerics/romberg.hpp"
@@ -24,7 +25,6 @@ constexpr double four_k = 4.0 * kn_scale;
 static_assert(four_k == 2.61498035745506e-20);
 constexpr double eleven_sixths = 1.8333333333333333;
 constexpr double floor_density = 1e-100; // scaled field densities
-constexpr double index_bound = 8.0;
 
 /// ln f_KN(b) on 1 <= b < 100, a cubic fit in L = ln b.
 double kn_fit_exponent(double l) {
@@ -49,13 +49,7 @@ std::size_t physical_memory() {
 /// a = (gamma u) 4K, b = (4K gamma) nu.
 double segment_rate(double a0, double a1, double b0, double b1, bool with_kn) {
     const double r = b1 / b0;
-    double q = -std::log(a1 / a0) / std::log(r); // u ~ nu^-q inside the segment
-    if (q < -index_bound) {
-        q = -index_bound;
-    }
-    if (q > index_bound) {
-        q = index_bound;
-    }
+    const double q = power_law_index(b0, b1, a0, a1); // u ~ nu^-q inside the segment
     if (!with_kn || b0 < 0.001 || std::isnan(b0)) {
         return (a0 * b0) * pwl::p0(r, 1.0 - q, pwl::eps_cooling);
     }

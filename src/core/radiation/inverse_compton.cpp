@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/common/constants.hpp"
+#include "core/common/power_law.hpp"
 #include "core/numerics/pwl_integ.hpp"
 #include "core/parallel/worker_pool.hpp"
 
@@ -17,23 +18,6 @@ using constants::speed_of_light;
 using constants::thomson_cross_section;
 
 constexpr double floor_density = 1e-200; // seed intensities and electron densities
-constexpr double index_bound = 8.0;
-
-double clamp_index(double s) {
-    if (s < -index_bound) {
-        s = -index_bound;
-    }
-    if (s > index_bound) {
-        s = index_bound;
-    }
-    return s; // a NaN index stays NaN
-}
-
-/// Power-law index s of y_k (x/x_k)^-s through (x0, y0) and (x1, y1), clamped to [-8, 8].
-double segment_index(double x0, double x1, double y0, double y1) {
-    return clamp_index(-std::log(y1 / y0) / std::log(x1 / x0));
-}
-
 bool is_open(double y0, double y1) {
     return y0 > floor_density && y1 > floor_density;
 }
@@ -53,7 +37,7 @@ struct ElectronIntervals {
         for (std::size_t j = 0; j < count; ++j) {
             if (is_open(n[j], n[j + 1])) {
                 open[j] = 1;
-                index[j] = segment_index(g[j], g[j + 1], n[j], n[j + 1]);
+                index[j] = power_law_index(g[j], g[j + 1], n[j], n[j + 1]);
                 g_pow[j] = std::pow(g[j], index[j]);
             }
         }
@@ -97,7 +81,7 @@ Grid ic_iso_powlaw_full(const Grid& freqs, const Grid& inu, const Grid& g, const
     for (std::size_t i = 0; i < n_seed; ++i) {
         if (is_open(inu[i], inu[i + 1])) {
             seed_open[i] = 1;
-            seed_index[i] = segment_index(freqs[i], freqs[i + 1], inu[i], inu[i + 1]);
+            seed_index[i] = power_law_index(freqs[i], freqs[i + 1], inu[i], inu[i + 1]);
             any_seed_open = true;
         }
     }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/power_law.hpp"
 #include "core/numerics/powi.hpp"
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/diagnostics.hpp"
@@ -67,7 +68,6 @@ constexpr double emission_constant = 6.6645698196351e-30;      ///< sqrt(3) e^2 
 constexpr double absorption_constant = 0.0036580794255805012;  ///< sqrt(3) e^2 / (4 m_e c)
 constexpr double density_floor = 1e-100; ///< a segment needs both end densities above it
 constexpr double result_floor = 1e-200;  ///< smaller results, negative ones included, are 0
-constexpr double index_bound = 8.0;      ///< the segment index q is clamped to [-8, 8]
 constexpr double kernel_cut = 0.75;      ///< K(gamma) = 0 unless 0.75 / gamma < nu / nu_B
 /// Absorption: a lower segment end with gamma - 1 <= 1e-10 is evaluated at 1.0000000001, where
 /// the factor gamma^2 / (gamma^2 - 1) is finite.
@@ -149,12 +149,7 @@ SegmentTable build_table(const Grid& gamma_bins, const Grid& n_distrib, bool wit
         }
         const double g0 = gamma_bins[i];
         const double g1 = gamma_bins[i + 1];
-        double q = -std::log(n1 / n0) / std::log(g1 / g0);
-        if (q > index_bound) {
-            q = index_bound;
-        } else if (q < -index_bound) {
-            q = -index_bound;
-        }
+        const double q = power_law_index(g0, g1, n0, n1);
         Segment segment{std::log(g0), std::log(g1), q, n0, std::pow(g0, q), false, {}};
         if (with_abs && std::exp(segment.a) - 1.0 <= guard_width) {
             segment.guarded = true;
