@@ -1,6 +1,7 @@
 #include "core/numerics/tridiagonal.hpp"
 
 namespace sorvex {
+
 Grid tridag_ser(std::span<const double> a, std::span<const double> b, std::span<const double> c,
                 std::span<const double> r) {
     const std::size_t n = b.size();
