@@ -225,12 +225,7 @@ def synchrotron_section(report: Report, settings: timing.Settings, quick: bool, 
                 alpha = peers.agnpy_absorption(freqs, electrons, B_FIELD, RADIUS, size)
                 a_err = errors(freqs, alpha, a_ref)[0]
             entries.append((Row(section, peer.label, None, "", err, core, a_err, tag), peer.run))
-        log(f"timing {section} ({len(entries)} configurations)")
-        seconds = timing.best_times([fn for _, fn in entries], settings)
-        for (row, _), s in zip(entries, seconds, strict=True):
-            row.seconds = s
-            row.ratio = f"{s / seconds[0]:.2f}"
-            report.rows.append(row)
+        seconds = time_section(report, section, entries, settings)
 
         # Goal: each sorvex grid against the fastest peer at equal or better j accuracy.
         timed = [(r, s) for (r, _), s in zip(entries, seconds, strict=True)]
@@ -384,13 +379,15 @@ def compton_section(report: Report, settings: timing.Settings, quick: bool, cach
     time_section(report, section, entries, settings)
 
 
-def time_section(report: Report, section: str, entries, settings: timing.Settings) -> None:
+def time_section(report: Report, section: str, entries, settings: timing.Settings) -> list[float]:
+    """Times the entries side by side, appends their rows, returns the best times."""
     log(f"timing {section} ({len(entries)} configurations)")
     seconds = timing.best_times([fn for _, fn in entries], settings)
     for (row, _), s in zip(entries, seconds, strict=True):
         row.seconds = s
         row.ratio = f"{s / seconds[0]:.2f}"
         report.rows.append(row)
+    return seconds
 
 
 # ---------------------------------------------------------------------------------------------
