@@ -15,6 +15,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "core/common/stop.hpp"
 
