@@ -168,12 +168,7 @@ def naima_ic_line(
     """naima InverseCompton on a monochromatic isotropic field (one energy h ν₀ with energy
     density u₀: exact Klein-Nishina kernel of Aharonian & Atoyan 1981)."""
     seed = ["line", (nu0 * u.Hz).to(u.eV, equivalencies=u.spectral()), u0 * u.erg / u.cm**3]
-    model = naima.models.InverseCompton(
-        _naima_electrons(electrons),
-        seed_photon_fields=[seed],
-        **_naima_range(electrons, n_per_decade),
-    )
-    return Peer(f"naima InverseCompton, nEed={n_per_decade}/decade", _naima_to_j(model, freqs))
+    return _naima_ic(freqs, electrons, seed, n_per_decade)
 
 
 def naima_ic_table(
@@ -197,6 +192,11 @@ def naima_ic_table(
         (table * u.Hz).to(u.eV, equivalencies=u.spectral()),
         (dn_de / u.erg / u.cm**3).to(1 / u.eV / u.cm**3),
     ]
+    return _naima_ic(freqs, electrons, field, n_per_decade)
+
+
+def _naima_ic(freqs: np.ndarray, electrons: BrokenPowerLaw, field: list, n_per_decade: int) -> Peer:
+    """naima InverseCompton of the electrons on one seed photon field, as j_ν per sr."""
     model = naima.models.InverseCompton(
         _naima_electrons(electrons),
         seed_photon_fields=[field],
