@@ -1,5 +1,6 @@
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,28 +9,22 @@
 #include <utility>
 
 #include "binding/call_frame.hpp"
-#include "binding/conversion.hpp"
 #include "binding/panic.hpp"
 #include "core/common/stop.hpp"
 
 namespace sorvex::binding {
-
-void throw_python_error() {
-    if (PyErr_Occurred() == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
-    throw PythonError{};
-}
 
 PyObject* fail_call(std::exception_ptr failure) noexcept {
     try {
         try {
             std::rethrow_exception(std::move(failure));
         } catch (const PythonError&) {
-            if (PyErr_Occurred() == nullptr) {
-                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-            }
+            ensure_error_set();
         } catch (const Stop& stop) {
+            if (stop.kind() == Stop::Kind::invalid_input) {
+                PyErr_SetString(PyExc_ValueError, stop.what());
+                return nullptr;
+            }
             report_stop(stop.thread_name(), stop.file(), stop.line(), stop.message());
             raise_panic(stop.message());
         } catch (const std::bad_alloc&) {
@@ -72,7 +67,7 @@ std::size_t find_parameter(const Signature& signature, PyObject* keyword) {
         return signature.params.size();
     }
     for (std::size_t i = 0; i < signature.params.size(); ++i) {
-        const char* name = signature.params[i];
+        const char* name = signature.params[i].name;
         if (std::strlen(name) == static_cast<std::size_t>(length) &&
             std::memcmp(name, text, static_cast<std::size_t>(length)) == 0) {
             return i;
@@ -84,11 +79,12 @@ std::size_t find_parameter(const Signature& signature, PyObject* keyword) {
 } // namespace
 
 Arguments::Arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames)
-    : signature_(signature) {
+                     PyObject* kwnames) {
     const auto n = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
     const std::size_t total = signature.params.size();
-    const std::size_t required = signature.required;
+    const auto required = static_cast<std::size_t>(
+        std::count_if(signature.params.begin(), signature.params.end(),
+                      [](const Param& p) { return p.kind == Param::Default::none; }));
 
     for (std::size_t i = 0; i < std::min(n, total); ++i) {
         slots_[i] = args[i];
@@ -128,7 +124,7 @@ Arguments::Arguments(const Signature& signature, PyObject* const* args, Py_ssize
         std::size_t count = 0;
         for (std::size_t i = 0; i < required; ++i) {
             if (slots_[i] == nullptr) {
-                missing[count++] = signature.params[i];
+                missing[count++] = signature.params[i].name;
             }
         }
         if (count > 0) {
@@ -138,38 +134,6 @@ Arguments::Arguments(const Signature& signature, PyObject* const* args, Py_ssize
             throw PythonError{};
         }
     }
-}
-
-double Arguments::to_double(std::size_t index) const {
-    double value = 0.0;
-    if (!extract_double(slots_[index], value)) {
-        relabel_argument_error(signature_.params[index]);
-    }
-    return value;
-}
-
-Grid Arguments::to_grid(std::size_t index) const {
-    Grid grid;
-    if (!extract_grid(slots_[index], grid)) {
-        relabel_argument_error(signature_.params[index]);
-    }
-    return grid;
-}
-
-bool Arguments::to_bool(std::size_t index) const {
-    bool value = false;
-    if (!extract_bool(slots_[index], value)) {
-        relabel_argument_error(signature_.params[index]);
-    }
-    return value;
-}
-
-std::optional<bool> Arguments::to_optional_bool(std::size_t index) const {
-    PyObject* object = slots_[index];
-    if (object == nullptr || object == Py_None) {
-        return std::nullopt;
-    }
-    return to_bool(index);
 }
 
 } // namespace sorvex::binding

@@ -7,11 +7,9 @@
 #include <array>
 #include <cstddef>
 #include <exception>
-#include <optional>
 #include <span>
 
 #include "binding/py_ref.hpp"
-#include "core/common/grid.hpp"
 
 namespace sorvex::binding {
 
@@ -33,33 +31,56 @@ PyObject* call_frame(Body&& body) noexcept {
     }
 }
 
+/// One parameter of a function table entry: its name, and what an omitted argument means.
+struct Param {
+    enum class Default : unsigned char {
+        none,      ///< required
+        flag,      ///< a bool default, shown as True or False
+        number,    ///< a float default
+        none_flag, ///< shown as None; None or an omitted argument give the bool `flag`
+    };
+    const char* name;
+    Default kind = Default::none;
+    bool flag = false;
+    double number = 0.0;
+
+    constexpr Param(const char* name_) noexcept
+        : name(name_) {} // NOLINT(google-explicit-constructor)
+    constexpr Param(const char* name_, Default kind_, bool flag_, double number_) noexcept
+        : name(name_), kind(kind_), flag(flag_), number(number_) {}
+};
+
+/// "name=True" / "name=False".
+constexpr Param with_default(const char* name, bool value) {
+    return {name, Param::Default::flag, value, 0.0};
+}
+/// "name=<value>".
+constexpr Param with_default(const char* name, double value) {
+    return {name, Param::Default::number, false, value};
+}
+/// "name=None": None or an omitted argument give `value`; otherwise only True and False.
+constexpr Param none_means(const char* name, bool value) {
+    return {name, Param::Default::none_flag, value, 0.0};
+}
+
 /// What argument matching needs to know of a function.
 struct Signature {
     const char* name;
-    std::span<const char* const> params; ///< in signature order
-    std::size_t required;                ///< the leading params that have no default
+    std::span<const Param> params; ///< in signature order, the required ones first
 };
 
-inline constexpr std::size_t max_params = 9;
+inline constexpr std::size_t max_params = 16;
 
-/// The arguments of one call, matched to their parameters by position or keyword. Each
-/// accessor converts one slot and relabels a conversion TypeError with the parameter's name.
-/// Convert in signature order, one statement at a time.
+/// The arguments of one call, matched to their parameters by position or keyword.
 class Arguments {
 public:
     Arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
               PyObject* kwnames);
 
-    double to_double(std::size_t index) const;
-    Grid to_grid(std::size_t index) const;
-    bool to_bool(std::size_t index) const;
-    /// Empty slot or None: no value.
-    std::optional<bool> to_optional_bool(std::size_t index) const;
-    /// The object in a slot (borrowed; null when the slot is empty).
+    /// The object in a slot (borrowed; null when the argument was omitted).
     PyObject* object(std::size_t index) const { return slots_[index]; }
 
 private:
-    const Signature& signature_;
     std::array<PyObject*, max_params> slots_{};
 };
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "binding/conversion.hpp"
+#include "binding/diagnostics.hpp"
 
 namespace sorvex::binding {
 namespace {
@@ -56,49 +57,34 @@ bool extract_list_or_tuple(PyObject* object, Grid& grid) {
     return true;
 }
 
-/// True for the container types whose iteration yields exactly the doubles of their buffer.
-bool iterates_as_its_buffer(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    return type == &PyMemoryView_Type || std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
-           std::strcmp(type->tp_name, "array.array") == 0;
+/// The type `module.name`, looked up once it is there and then kept; null while it is not (the
+/// lookup's errors are cleared). With `import` false a module not yet imported is not imported.
+PyTypeObject* cached_type(PyTypeObject*& cache, const char* module, const char* name, bool import) {
+    if (cache != nullptr) {
+        return cache;
+    }
+    PyRef owner;
+    if (import) {
+        owner = PyRef::steal(PyImport_ImportModule(module));
+    } else if (const PyRef module_name = PyRef::steal(PyUnicode_FromString(module))) {
+        owner = PyRef::steal(PyImport_GetModule(module_name.get()));
+    }
+    PyRef type = owner ? PyRef::steal(PyObject_GetAttrString(owner.get(), name)) : PyRef();
+    PyErr_Clear();
+    if (type && PyType_Check(type.get()) && cache == nullptr) {
+        cache = reinterpret_cast<PyTypeObject*>(type.release()); // kept for the process
+    }
+    return cache;
 }
 
-/// A buffer view, released on every path.
-struct BufferView {
-    Py_buffer view{};
-    bool held = false;
-    BufferView() = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held) {
-            PyBuffer_Release(&view);
-        }
-    }
-};
-
-/// Copies a one-dimensional, contiguous buffer of native doubles in one go. False (and no
-/// error set) for anything else, which then takes the general path.
-bool copy_float64_buffer(PyObject* object, Grid& grid) {
-    if (!iterates_as_its_buffer(object) || PyObject_CheckBuffer(object) == 0) {
-        return false;
-    }
-    BufferView buffer;
-    if (PyObject_GetBuffer(object, &buffer.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    buffer.held = true;
-    const Py_buffer& view = buffer.view;
-    const std::string_view format = view.format == nullptr ? "B" : view.format;
-    const bool doubles = view.ndim == 1 && view.itemsize == sizeof(double) &&
-                         (format == "d" || format == "@d" || format == "=d" ||
-                          (format == "<d" && std::endian::native == std::endian::little));
-    if (doubles) {
-        const auto* data = static_cast<const double*>(view.buf);
-        grid.assign(data, data + view.len / static_cast<Py_ssize_t>(sizeof(double)));
-    }
-    return doubles;
+/// True for the container types whose iteration yields exactly the doubles of their float64
+/// buffer: memoryview, array.array and numpy.ndarray (exact types; NumPy is never imported here).
+bool iterates_as_its_buffer(PyObject* object) {
+    static PyTypeObject* array_type = nullptr;
+    static PyTypeObject* ndarray_type = nullptr;
+    PyTypeObject* type = Py_TYPE(object);
+    return type == &PyMemoryView_Type || type == cached_type(array_type, "array", "array", true) ||
+           type == cached_type(ndarray_type, "numpy", "ndarray", false);
 }
 
 } // namespace
@@ -124,8 +110,12 @@ bool extract_grid(PyObject* object, Grid& grid) {
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         return extract_list_or_tuple(object, grid);
     }
-    if (copy_float64_buffer(object, grid)) {
-        return true;
+    if (PyObject_CheckBuffer(object) != 0 && iterates_as_its_buffer(object)) {
+        BufferView buffer;
+        if (buffer.acquire_float64(object)) {
+            grid.assign(buffer.values().begin(), buffer.values().end());
+            return true;
+        }
     }
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
@@ -143,6 +133,68 @@ bool extract_grid(PyObject* object, Grid& grid) {
         }
     }
     return PyErr_Occurred() == nullptr;
+}
+
+bool BufferView::acquire_float64(PyObject* object) {
+    release();
+    if (PyObject_CheckBuffer(object) == 0) {
+        return false;
+    }
+    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    held_ = true;
+    const std::string_view format = view_.format == nullptr ? "B" : view_.format;
+    const bool doubles = view_.ndim == 1 && view_.itemsize == sizeof(double) &&
+                         (format == "d" || format == "@d" || format == "=d" ||
+                          (format == "<d" && std::endian::native == std::endian::little));
+    if (!doubles) {
+        release();
+    }
+    return doubles;
+}
+
+std::span<const double> BufferView::values() const {
+    if (!held_) {
+        return {};
+    }
+    return {static_cast<const double*>(view_.buf),
+            static_cast<std::size_t>(view_.len) / sizeof(double)};
+}
+
+void BufferView::release() noexcept {
+    if (held_) {
+        held_ = false;
+        PyBuffer_Release(&view_);
+    }
+}
+
+bool FloatView::load(PyObject* object) {
+    if (!PyUnicode_Check(object) && buffer_.acquire_float64(object)) {
+        values_ = buffer_.values();
+        return true;
+    }
+    if (!extract_grid(object, owned_)) {
+        return false;
+    }
+    values_ = owned_;
+    return true;
+}
+
+NumberOrGrid extract_number_or_grid(PyObject* object) {
+    double value = 0.0;
+    if (extract_double(object, value)) {
+        return value;
+    }
+    PyErr_Clear();
+    Grid grid;
+    if (!PyUnicode_Check(object) && extract_grid(object, grid)) {
+        return grid;
+    }
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "Argument must be a float or a list of floats.");
+    throw PythonError{};
 }
 
 bool extract_bool(PyObject* object, bool& value) {
@@ -172,14 +224,44 @@ void relabel_argument_error(const char* name) {
     throw PythonError{};
 }
 
-PyRef to_python(double value) {
-    return checked(PyFloat_FromDouble(value));
+namespace {
+
+/// numpy.empty, looked up at the first array result and kept for the process.
+PyObject* numpy_empty() {
+    static PyObject* empty = nullptr;
+    if (empty == nullptr) {
+        const PyRef numpy = checked(PyImport_ImportModule("numpy"));
+        PyRef function = checked(PyObject_GetAttrString(numpy.get(), "empty"));
+        if (empty == nullptr) { // the import may have let another thread get here first
+            empty = function.release();
+        }
+    }
+    return empty;
 }
 
-PyRef to_python(const Grid& grid) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(grid.size())));
-    for (std::size_t i = 0; i < grid.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(grid[i]);
+PyRef to_array(std::span<const double> values) {
+    const PyRef length = checked(PyLong_FromSize_t(values.size()));
+    PyRef array = checked(PyObject_CallFunction(numpy_empty(), "Os", length.get(), "float64"));
+    Py_buffer view{};
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+        throw_python_error();
+    }
+    const bool fits = static_cast<std::size_t>(view.len) == values.size_bytes();
+    if (fits && !values.empty()) {
+        std::memcpy(view.buf, values.data(), values.size_bytes());
+    }
+    PyBuffer_Release(&view);
+    if (!fits) {
+        PyErr_SetString(PyExc_SystemError, "numpy.empty returned an array of another size");
+        throw PythonError{};
+    }
+    return array;
+}
+
+PyRef to_list(std::span<const double> values) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
         if (item == nullptr) {
             throw_python_error();
         }
@@ -188,15 +270,44 @@ PyRef to_python(const Grid& grid) {
     return list;
 }
 
-PyRef to_python(const std::pair<Grid, Grid>& grids) {
-    PyRef first = to_python(grids.first);
-    PyRef second = to_python(grids.second);
+} // namespace
+
+PyRef to_python(double value, ResultForm) {
+    return checked(PyFloat_FromDouble(value));
+}
+
+PyRef to_python(std::span<const double> values, ResultForm form) {
+    return form == ResultForm::arrays ? to_array(values) : to_list(values);
+}
+
+PyRef to_python(const Grid& grid, ResultForm form) {
+    return to_python(std::span<const double>(grid), form);
+}
+
+PyRef to_python(const NumberOrGrid& value, ResultForm form) {
+    return std::visit([form](const auto& v) { return to_python(v, form); }, value);
+}
+
+namespace {
+
+PyRef pair_of(PyRef first, PyRef second) {
     PyRef pair = checked(PyTuple_New(2));
     if (PyTuple_SetItem(pair.get(), 0, first.release()) != 0 ||
         PyTuple_SetItem(pair.get(), 1, second.release()) != 0) {
         throw_python_error();
     }
     return pair;
+}
+
+} // namespace
+
+PyRef to_python(const std::pair<Grid, Grid>& grids, ResultForm form) {
+    return pair_of(to_python(grids.first, form), to_python(grids.second, form));
+}
+
+PyRef to_python(const SynchrotronSpectrum& spectrum, ResultForm form) {
+    report_unconverged(spectrum.unconverged);
+    return pair_of(to_python(spectrum.emissivity, form), to_python(spectrum.absorption, form));
 }
 
 } // namespace sorvex::binding

@@ -44,9 +44,18 @@ private:
 /// Thrown after a Python exception has been set; the call frame returns null for it.
 struct PythonError {};
 
-/// Throws PythonError, first setting SystemError when the interpreter reported a failure
-/// without setting an exception.
-[[noreturn]] void throw_python_error();
+/// Sets SystemError when the interpreter reported a failure without setting an exception.
+inline void ensure_error_set() noexcept {
+    if (PyErr_Occurred() == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+}
+
+/// Throws PythonError, first making sure that an exception is set.
+[[noreturn]] inline void throw_python_error() {
+    ensure_error_set();
+    throw PythonError{};
+}
 
 /// `object` itself, or throw_python_error() when it is null.
 inline PyRef checked(PyObject* object) {

@@ -70,7 +70,6 @@ TEST(Lorentz, FormulasAndLimits) {
     EXPECT_EQ(bofg(-3.0), 0.0);
     EXPECT_EQ(bofg(inf), 1.0);
     EXPECT_TRUE(std::isnan(bofg(std::nan(""))));
-    EXPECT_EQ(gofb(Grid{0.0, 0.6}), (Grid{1.0, 1.25}));
     // Round trip within rounding.
     for (const double g : {1.5, 10.0, 1e3, 1e6}) {
         EXPECT_NEAR(gofb(bofg(g)) / g, 1.0, 1e-9 * g);

@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "core/radiation/diagnostics.hpp"
+#include "binding/diagnostics.hpp"
+#include "core/numerics/romberg.hpp"
 #include "core/radiation/synchrotron.hpp"
-#include "core/radiation/synchrotron_romberg.hpp"
 
 namespace sorvex {
 namespace {
@@ -51,7 +51,13 @@ TEST(Kernel, UnderflowShortcutEqualsTheAsymptoticForm) {
     EXPECT_TRUE(std::isnan(kvt(std::nan(""))));
 }
 
-using synchrotron::romberg;
+/// The emission (first extrapolation at stage 9) or absorption (stage 10) segment integral.
+template <std::size_t first_extrapolation, class F>
+romberg::Estimate romberg_segment(double a, double b, F&& f) {
+    constexpr const romberg::Scheme& scheme =
+        first_extrapolation == 9 ? synchrotron::emission_scheme : synchrotron::absorption_scheme;
+    return romberg::integrate<scheme>(a, b, f).unwrap();
+}
 
 TEST(SegmentRomberg, SmoothIntegralEndsAtTheFirstExtrapolation) {
     std::size_t calls = 0;
@@ -59,18 +65,18 @@ TEST(SegmentRomberg, SmoothIntegralEndsAtTheFirstExtrapolation) {
         ++calls;
         return std::exp(u);
     };
-    const auto e = romberg<9>(0.0, 2.0, counted_exp);
+    const auto e = romberg_segment<9>(0.0, 2.0, counted_exp);
     EXPECT_TRUE(e.converged);
     EXPECT_NEAR(e.value, std::exp(2.0) - 1.0, 1e-12);
     EXPECT_EQ(calls, 513U);
-    EXPECT_TRUE(romberg<10>(0.0, 2.0, counted_exp).converged);
+    EXPECT_TRUE(romberg_segment<10>(0.0, 2.0, counted_exp).converged);
     EXPECT_EQ(calls, 513U + 1025U);
 }
 
 TEST(SegmentRomberg, NonFiniteSumEndsAtOnceWithNaN) {
     for (const double bad : {std::nan(""), std::numeric_limits<double>::infinity()}) {
         std::size_t calls = 0;
-        const auto e = romberg<9>(0.0, 1.0, [&](std::size_t, double) {
+        const auto e = romberg_segment<9>(0.0, 1.0, [&](std::size_t, double) {
             ++calls;
             return bad;
         });
@@ -85,7 +91,7 @@ TEST(SegmentRomberg, UnconvergedIntegralStopsAfter2To22Points) {
     // Values chosen per stage so that the sums fall exactly as 2^(-20 k): the oldest sum of
     // each 10-point extrapolation keeps |dss| comparable to |ss|.
     std::size_t calls = 0;
-    const auto e = romberg<9>(0.0, 1.0, [&](std::size_t point, double) {
+    const auto e = romberg_segment<9>(0.0, 1.0, [&](std::size_t point, double) {
         ++calls;
         const auto stage = static_cast<int>(point < 2 ? 0 : std::bit_width(point - 1));
         return stage == 0 ? 1.0 : std::ldexp(2.0 - 1048576.0, -20 * stage);
@@ -110,11 +116,11 @@ TEST(PlainDecimal, ShortestRoundTripWithoutExponent) {
                                                     {inf, "inf"},
                                                     {-inf, "-inf"}};
     for (const auto& [value, text] : cases) {
-        EXPECT_EQ(plain_decimal(value), text) << value;
+        EXPECT_EQ(binding::plain_decimal(value), text) << value;
     }
-    EXPECT_EQ(plain_decimal(std::numeric_limits<double>::denorm_min()),
+    EXPECT_EQ(binding::plain_decimal(std::numeric_limits<double>::denorm_min()),
               "0." + std::string(323, '0') + "5");
-    EXPECT_EQ(plain_decimal(-std::numeric_limits<double>::max()).size(), 310U);
+    EXPECT_EQ(binding::plain_decimal(-std::numeric_limits<double>::max()).size(), 310U);
 }
 
 } // namespace

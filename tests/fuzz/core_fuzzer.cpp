@@ -112,9 +112,8 @@ void run(Input& in) {
         const Grid qin = in.grid(n);
         const double tesc = in.number();
         const double tlc = in.number();
-        const std::uint8_t check = in.byte() % 3;
-        (void)fp_findif_difu(dt, g, nin, gdot, din, qin, tesc, tlc,
-                             check == 0 ? std::nullopt : std::optional<bool>(check == 1));
+        const bool check = in.byte() % 3 != 2;
+        (void)fp_findif_difu(dt, g, nin, gdot, din, qin, tesc, tlc, check);
         break;
     }
     case 7: {

@@ -1,7 +1,10 @@
 // The one failure type of the numeric core.
 //
 // A routine that meets input it cannot handle ends the whole computation with a one-line
-// message. The binding layer turns a Stop into a Python exception; C++ callers catch it.
+// message. Its kind says whose fault that is: a failure of the computation (the binding raises
+// PanicException and reports the stop), or input the routine rejects by its contract (the
+// binding raises ValueError with the message). The binding layer turns a Stop into a Python
+// exception; C++ callers catch it.
 #pragma once
 
 #include <exception>
@@ -22,7 +25,15 @@ struct SourceLocation {
 
 class Stop : public std::exception {
 public:
-    explicit Stop(std::string message, SourceLocation where = SourceLocation::current());
+    enum class Kind : unsigned char {
+        failure,       ///< the computation cannot proceed
+        invalid_input, ///< the caller passed values the routine rejects by its contract
+    };
+
+    explicit Stop(std::string message, SourceLocation where = SourceLocation::current(),
+                  Kind kind = Kind::failure);
+
+    Kind kind() const noexcept { return kind_; }
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
@@ -37,10 +48,14 @@ private:
     const char* file_;
     unsigned line_;
     std::string thread_name_;
+    Kind kind_;
 };
 
 /// Ends the computation with `message`.
 [[noreturn]] void stop(std::string message, SourceLocation where = SourceLocation::current());
+/// Ends the computation because an input breaks the routine's contract; `message` names it.
+[[noreturn]] void reject_input(std::string message,
+                               SourceLocation where = SourceLocation::current());
 
 /// Names the calling thread in stop reports (the worker pool names its threads).
 void set_current_thread_name(std::string name);

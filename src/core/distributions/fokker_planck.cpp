@@ -121,8 +121,8 @@ double lowest_half_point_drift(std::span<const double> gammas, std::span<const d
 
 Grid fp_findif_difu(double dt_in, const Grid& gamma_bins, const Grid& nin, const Grid& gdot_in,
                     const Grid& din, const Grid& qin, double tesc_in, double tlc,
-                    std::optional<bool> check_params) {
-    if (check_params.value_or(true)) {
+                    bool check_params) {
+    if (check_params) {
         if (has_nan(gamma_bins) || has_nan(nin) || has_nan(gdot_in) || has_nan(din) ||
             has_nan(qin) || std::isnan(dt_in) || std::isnan(tesc_in) || std::isnan(tlc)) {
             stop("FP_FinDif_difu: at least one input parameter is not correctly defined");

@@ -3,16 +3,14 @@
 // on a grid of Lorentz factors g.
 #pragma once
 
-#include <optional>
-
 #include "core/common/grid.hpp"
 
 namespace sorvex {
 
 /// N after one step of dt_in seconds. Rates are per second; tlc (s) is the time unit of the
-/// step. check_params absent or true: stop on any NaN input.
+/// step. check_params: stop on any NaN input.
 Grid fp_findif_difu(double dt_in, const Grid& gamma_bins, const Grid& nin, const Grid& gdot_in,
                     const Grid& din, const Grid& qin, double tesc_in, double tlc,
-                    std::optional<bool> check_params);
+                    bool check_params);
 
 } // namespace sorvex

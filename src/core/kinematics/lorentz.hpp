@@ -1,7 +1,6 @@
-// Conversions between speed (in units of c) and Lorentz factor.
+// Conversions between speed (in units of c) and Lorentz factor; the names are those of the
+// Python functions: gofb is gamma of beta, bofg is beta of gamma.
 #pragma once
-
-#include "core/common/grid.hpp"
 
 namespace sorvex {
 
@@ -9,8 +8,5 @@ namespace sorvex {
 double gofb(double beta) noexcept;
 /// Speed of Lorentz factor gamma: sqrt(1 - 1/gamma^2), and 0 for gamma <= 1.
 double bofg(double gamma) noexcept;
-
-Grid gofb(const Grid& betas);
-Grid bofg(const Grid& gammas);
 
 } // namespace sorvex

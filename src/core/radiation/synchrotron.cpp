@@ -11,16 +11,12 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <cstdio>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "core/common/power_law.hpp"
 #include "core/numerics/powi.hpp"
 #include "core/parallel/worker_pool.hpp"
-#include "core/radiation/diagnostics.hpp"
-#include "core/radiation/synchrotron_romberg.hpp"
 
 namespace sorvex {
 namespace {
@@ -55,13 +51,10 @@ double kvt(double x) {
 
 namespace {
 
-using synchrotron::absorption_first_extrapolation;
-using synchrotron::emission_first_extrapolation;
-using synchrotron::Estimate;
-using synchrotron::points_through;
-using synchrotron::romberg;
-using synchrotron::stage_point;
-using synchrotron::stage_step;
+using romberg::points_through;
+using romberg::stage_step;
+using synchrotron::absorption_scheme;
+using synchrotron::emission_scheme;
 
 constexpr double gyro_frequency_per_gauss = 2799248.987233304; ///< e / (2 pi m_e c), Hz/G
 constexpr double emission_constant = 6.6645698196351e-30;      ///< sqrt(3) e^2 / (2 c)
@@ -134,13 +127,13 @@ struct SegmentTable {
     }
 };
 
-constexpr std::size_t max_table_points = points_through(absorption_first_extrapolation);
+constexpr std::size_t max_table_points = points_through(absorption_scheme.first_extrapolation);
 
 SegmentTable build_table(const Grid& gamma_bins, const Grid& n_distrib, bool with_abs) {
     SegmentTable table;
     table.with_abs = with_abs;
-    table.points = with_abs ? points_through(absorption_first_extrapolation)
-                            : points_through(emission_first_extrapolation);
+    table.points = with_abs ? points_through(absorption_scheme.first_extrapolation)
+                            : points_through(emission_scheme.first_extrapolation);
     for (std::size_t i = 0; i + 1 < gamma_bins.size(); ++i) {
         const double n0 = n_distrib[i];
         const double n1 = n_distrib[i + 1];
@@ -167,7 +160,9 @@ SegmentTable build_table(const Grid& gamma_bins, const Grid& n_distrib, bool wit
         for (std::size_t k = 1; p < table.points; ++k) {
             const double delta = stage_step(seg.a, seg.b, k);
             for (std::size_t t = 0, m = std::size_t{1} << (k - 1); t < m; ++t, ++p) {
-                out[p] = point_factors(std::exp(stage_point(seg.a, delta, t)), seg.q, with_abs);
+                out[p] =
+                    point_factors(std::exp(romberg::stage_point<emission_scheme>(seg.a, delta, t)),
+                                  seg.q, with_abs);
             }
         }
         Segment& summary = table.segments[s];
@@ -194,46 +189,36 @@ bool integrals_vanish(const Segment& seg, double chi) {
     return seg.factors_finite && (2.0 * chi) / seg.max_three_g2 > kvt_zero_beyond;
 }
 
-struct Report {
-    std::FILE* stream;
-    std::string text;
+/// j_nu and alpha_nu at one frequency, before the result floor, and the integrals there that
+/// did not converge.
+struct AtFrequency {
+    double j = 0.0;
+    double alpha = 0.0;
+    std::vector<UnconvergedIntegral> unconverged;
 };
 
-std::string failure_lines(double chi, const Segment& seg, const Estimate& estimate) {
-    std::string text;
-    const auto line = [&text](const char* label, double value) {
-        text += label;
-        text += plain_decimal(value);
-        text += '\n';
-    };
-    line("chi    = ", chi);
-    line("q      = ", seg.q);
-    line("ga     = ", std::exp(seg.a));
-    line("gb     = ", std::exp(seg.b));
-    line("qromb  = ", estimate.value);
-    line("dqromb = ", estimate.error);
-    return text;
+UnconvergedIntegral unconverged(UnconvergedIntegral::Integrand integrand, double chi,
+                                const Segment& seg, const romberg::Estimate& estimate) {
+    return {integrand,      chi,           seg.q, std::exp(seg.a), std::exp(seg.b),
+            estimate.value, estimate.error};
 }
 
-/// (j_nu, alpha_nu) at one frequency, before the result floor. Failure reports are collected
-/// and written at the end, emission before absorption as the two passes would produce them.
-std::pair<double, double> at_frequency(double nu, double b_field, const SegmentTable& table) {
+AtFrequency at_frequency(double nu, double b_field, const SegmentTable& table) {
     const double nu_b = gyro_frequency_per_gauss * b_field;
     const double chi = nu / nu_b;
     const std::size_t tabulated = table.points;
     std::array<double, max_table_points> kernels; // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::vector<Report> emission_reports;
-    std::vector<Report> absorption_reports;
-    double j = 0.0;
-    double alpha = 0.0;
+    std::vector<UnconvergedIntegral> absorption_failures;
+    AtFrequency out;
     for (std::size_t s = 0; s < table.segments.size(); ++s) {
         const Segment& seg = table.segments[s];
         if (integrals_vanish(seg, chi)) {
-            constexpr double integral = 0.0;
-            j = j + emission_constant * nu_b * seg.n * integral * seg.gamma_q;
+            // The integrals are exactly 0; the products still carry a NaN or infinite factor
+            // into the sums, as the integrated segment would.
+            out.j = out.j + emission_constant * nu_b * seg.n * 0.0 * seg.gamma_q;
             if (table.with_abs) {
-                alpha =
-                    alpha + absorption_constant * nu_b * seg.n * integral * seg.gamma_q / (nu * nu);
+                out.alpha =
+                    out.alpha + absorption_constant * nu_b * seg.n * 0.0 * seg.gamma_q / (nu * nu);
             }
             continue;
         }
@@ -242,26 +227,25 @@ std::pair<double, double> at_frequency(double nu, double b_field, const SegmentT
             kernels[p] = kernel(factors[p], chi);
         }
 
-        const Estimate emission =
-            romberg<emission_first_extrapolation>(seg.a, seg.b, [&](std::size_t p, double u) {
+        const romberg::Estimate emission =
+            romberg::integrate<emission_scheme>(seg.a, seg.b, [&](std::size_t p, double u) {
                 if (p < tabulated) {
                     return emission_integrand(factors[p], kernels[p]);
                 }
                 const PointFactors f = point_factors(std::exp(u), seg.q, false);
                 return emission_integrand(f, kernel(f, chi));
-            });
+            }).unwrap();
         if (!emission.converged) {
-            emission_reports.push_back(
-                {stdout, "KVT_qromb error\n" + failure_lines(chi, seg, emission)});
-            emission_reports.push_back({stderr, "KVT_qromb: too many steps"});
+            out.unconverged.push_back(
+                unconverged(UnconvergedIntegral::Integrand::emission, chi, seg, emission));
         }
-        j = j + emission_constant * nu_b * seg.n * emission.value * seg.gamma_q;
+        out.j = out.j + emission_constant * nu_b * seg.n * emission.value * seg.gamma_q;
 
         if (!table.with_abs) {
             continue;
         }
-        const Estimate absorption =
-            romberg<absorption_first_extrapolation>(seg.a, seg.b, [&](std::size_t p, double u) {
+        const romberg::Estimate absorption =
+            romberg::integrate<absorption_scheme>(seg.a, seg.b, [&](std::size_t p, double u) {
                 if (p == 0 && seg.guarded) {
                     return absorption_integrand(seg.guarded_lower, kernel(seg.guarded_lower, chi));
                 }
@@ -270,21 +254,18 @@ std::pair<double, double> at_frequency(double nu, double b_field, const SegmentT
                 }
                 const PointFactors f = point_factors(std::exp(u), seg.q, true);
                 return absorption_integrand(f, kernel(f, chi));
-            });
+            }).unwrap();
         if (!absorption.converged) {
-            absorption_reports.push_back({stderr, "AKVT_qromb error\n" +
-                                                      failure_lines(chi, seg, absorption) +
-                                                      "AKVT_qromb: too many steps\n"});
+            absorption_failures.push_back(
+                unconverged(UnconvergedIntegral::Integrand::absorption, chi, seg, absorption));
         }
-        alpha =
-            alpha + absorption_constant * nu_b * seg.n * absorption.value * seg.gamma_q / (nu * nu);
+        out.alpha = out.alpha +
+                    absorption_constant * nu_b * seg.n * absorption.value * seg.gamma_q / (nu * nu);
     }
-    for (const auto* reports : {&emission_reports, &absorption_reports}) {
-        for (const Report& report : *reports) {
-            write_whole(report.stream, report.text);
-        }
-    }
-    return {j, alpha};
+    // The emission pass reports before the absorption pass.
+    out.unconverged.insert(out.unconverged.end(), absorption_failures.begin(),
+                           absorption_failures.end());
+    return out;
 }
 
 double floored(double value) {
@@ -293,30 +274,31 @@ double floored(double value) {
 
 } // namespace
 
-std::pair<Grid, Grid> syn_emissivity_full(const Grid& freqs, const Grid& gamma_bins,
-                                          const Grid& n_distrib, double b_field, bool with_abs) {
+SynchrotronSpectrum syn_emissivity_full(const Grid& freqs, const Grid& gamma_bins,
+                                        const Grid& n_distrib, double b_field, bool with_abs) {
     if (!freqs.empty()) {
         require_length(gamma_bins, 1, "gamma_bins", "syn_emissivity_full");
         require_length(n_distrib, gamma_bins.size(), "n_distrib", "syn_emissivity_full");
     }
-    Grid emissivity(freqs.size(), 0.0);
-    Grid absorption(freqs.size(), 0.0);
+    SynchrotronSpectrum spectrum{Grid(freqs.size(), 0.0), Grid(freqs.size(), 0.0), {}};
     if (freqs.empty()) {
-        return {std::move(emissivity), std::move(absorption)};
+        return spectrum;
     }
     const SegmentTable table = build_table(gamma_bins, n_distrib, with_abs);
     // About 10 ns per kernel point, 513 points per segment (twice that with absorption).
     const double seconds = static_cast<double>(table.segments.size() * table.points) * 10e-9;
-    const auto pairs = parallel::parallel_map(
+    const auto results = parallel::parallel_map(
         freqs.size(), [&](std::size_t i) { return at_frequency(freqs[i], b_field, table); },
         parallel::grain_for(seconds));
     for (std::size_t i = 0; i < freqs.size(); ++i) {
-        emissivity[i] = floored(pairs[i].first);
+        spectrum.emissivity[i] = floored(results[i].j);
         if (with_abs) {
-            absorption[i] = floored(pairs[i].second);
+            spectrum.absorption[i] = floored(results[i].alpha);
         }
+        spectrum.unconverged.insert(spectrum.unconverged.end(), results[i].unconverged.begin(),
+                                    results[i].unconverged.end());
     }
-    return {std::move(emissivity), std::move(absorption)};
+    return spectrum;
 }
 
 } // namespace sorvex
