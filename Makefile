@@ -29,7 +29,8 @@ build: setup
 
 test-cpp: setup
 	@$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-		-DSORVEX_BUILD_TESTS=ON -DSORVEX_BUILD_EXTENSION=OFF -DSORVEX_WERROR=ON >/dev/null
+		-DSORVEX_BUILD_TESTS=ON -DSORVEX_BUILD_EXTENSION=OFF -DSORVEX_WERROR=ON \
+		-DSORVEX_BUILD_PROBE=ON -DPython_EXECUTABLE=$(abspath $(PYTHON)) >/dev/null
 	@$(CMAKE) --build $(CPP_BUILD)
 	@$(CTEST) --test-dir $(CPP_BUILD) --output-on-failure --timeout 300 -j2
 

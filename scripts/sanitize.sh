@@ -27,7 +27,7 @@ TSAN_OPTIONS=halt_on_error=1 RAYON_NUM_THREADS=4 "$build/tsan/sorvex_core_tests"
 
 echo "== Python tests against the instrumented extension"
 "$venv/bin/cmake" -S . -B "$build/ext" "${cmake_args[@]}" -DSORVEX_BUILD_EXTENSION=ON \
-    -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+    -DSORVEX_BUILD_PROBE=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 "$venv/bin/cmake" --build "$build/ext"
 runtimes="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 # The interpreter keeps memory until exit by design, so leak detection is off here; leaks of
