@@ -31,61 +31,31 @@ bool bessel_irrelevant(double amplitude, double e) {
 } // namespace
 
 Grid eq_59_park1995(double t, const Grid& g) {
-    const std::size_t n = g.size();
-    const double nu = std::fabs(((q + -1.0) + a) / (theta + theta));
+    const double nu = std::fabs(((q - 1.0) + a) / (2.0 * theta));
     const double e1 = ((1.0 - q) + a) * 0.5;
     const double e2 = ((1.0 - q) - a) * 0.5;
     const double c1 = std::pow(x0, e2);
-    const double h = 1.0 / (t + t);
-    const double c2 = h + h;
+    // 1/t, grouped as 2 (1/(2t)): where 2t overflows this is 0, as the amplitude needs.
+    const double c2 = 2.0 * (1.0 / (2.0 * t));
     const double x0_theta = std::pow(x0, theta);
-    const double x0_two_theta = std::pow(x0, theta + theta);
-    const double z_denominator = (theta * theta) * (t + t);
+    const double x0_two_theta = std::pow(x0, 2.0 * theta);
+    const double z_denominator = (theta * theta) * (2.0 * t);
     const double e_denominator = ((theta * theta) * -4.0) * t;
-
-    Grid p(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        p[i] = std::sqrt(g[i] * g[i] + -1.0);
-    }
-    Grid amplitude(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        amplitude[i] = std::pow(p[i], e1);
-    }
-    for (double& v : amplitude) {
-        v = c1 * v;
-    }
-    for (double& v : amplitude) {
-        v = c2 * v;
-    }
-    // The exponential before the Bessel factor, which it may make irrelevant; every entry is
-    // computed as written, so the order of the passes does not change any value.
-    Grid e(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        e[i] = std::exp((std::pow(p[i], theta + theta) + x0_two_theta) / e_denominator);
-    }
-    Grid bessel(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (bessel_irrelevant(amplitude[i], e[i])) {
-            bessel[i] = std::numeric_limits<double>::quiet_NaN();
-            continue;
-        }
-        const double z = (std::pow(p[i], theta) * x0_theta) / z_denominator;
-        bessel[i] = i_nu(nu, Complex{z, 0.0}).re;
-    }
-
-    Grid result(n);
     const double decay = std::exp(-t);
-    for (std::size_t i = 0; i < n; ++i) {
-        double v = (amplitude[i] * bessel[i]) * e[i];
-        v = decay * v;
-        v = v * 4.0;
-        v = v * pi;
-        if (std::isnan(v) || v < floor_value) {
-            v = floor_value;
-        } else if (v > ceiling_value) {
-            v = ceiling_value;
-        }
-        result[i] = v;
+
+    Grid result(g.size());
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        const double p = std::sqrt(g[i] * g[i] - 1.0);
+        const double amplitude = c2 * (c1 * std::pow(p, e1));
+        const double e = std::exp((std::pow(p, 2.0 * theta) + x0_two_theta) / e_denominator);
+        // The Bessel factor is evaluated only where it can change the product.
+        const double bessel =
+            bessel_irrelevant(amplitude, e)
+                ? std::numeric_limits<double>::quiet_NaN()
+                : i_nu(nu, Complex{(std::pow(p, theta) * x0_theta) / z_denominator, 0.0}).re;
+        const double v = ((decay * ((amplitude * bessel) * e)) * 4.0) * pi;
+        // NaN fails both comparisons of the clamp: test it first.
+        result[i] = std::isnan(v) || v < floor_value ? floor_value : std::fmin(v, ceiling_value);
     }
     return result;
 }

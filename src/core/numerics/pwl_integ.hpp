@@ -23,6 +23,9 @@ double p2(double r, double s, double eps);
 
 namespace sorvex {
 
+// The names are the module's own: ssc (self-Compton) segment integrals over a rectangle (sscr)
+// or over a strip bounded by a slanted line (sscs).
+
 /// (int_x1^x2 x^p dx) (int_y1^y2 y^(p+q+1) dy): a rectangle.
 double sscr(double x1, double x2, double y1, double y2, double p, double q);
 /// int_y1^y2 y^q (int_{x1 y}^x2 x^p dx) dy: between the line x = x1 y and x = x2.

@@ -250,16 +250,16 @@ std::optional<std::size_t> parse_count(std::string_view text) {
     return value;
 }
 
-std::size_t thread_count_from(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+std::size_t thread_count_from(const char* requested, const char* fallback_request,
                               std::size_t logical_processors) {
     const std::size_t fallback = std::max<std::size_t>(1, logical_processors);
-    if (rayon_num_threads != nullptr) {
-        if (const auto count = parse_count(rayon_num_threads)) {
+    if (requested != nullptr) {
+        if (const auto count = parse_count(requested)) {
             return *count > 0 ? *count : fallback;
         }
     }
-    if (rayon_rs_num_cpus != nullptr) {
-        if (const auto count = parse_count(rayon_rs_num_cpus); count && *count > 0) {
+    if (fallback_request != nullptr) {
+        if (const auto count = parse_count(fallback_request); count && *count > 0) {
             return *count;
         }
     }

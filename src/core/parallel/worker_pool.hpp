@@ -14,11 +14,11 @@
 
 namespace sorvex::parallel {
 
-/// Pool size from the values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (null when unset) and
-/// the number of logical processors: the first variable when it holds a positive integer; when
-/// it is unset or not a number, the second when it holds a positive integer; otherwise the
-/// processor count (1 when that is 0).
-std::size_t thread_count_from(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+/// Pool size from two settings of the thread count (null when unset; the pool reads them from
+/// RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS) and the number of logical processors: the first
+/// setting when it holds a positive integer; when it is unset or not a number, the second when it
+/// holds a positive integer; otherwise the processor count (1 when that is 0).
+std::size_t thread_count_from(const char* requested, const char* fallback_request,
                               std::size_t logical_processors);
 
 /// A decimal integer as the pool variables accept it: an optional '+' and digits, in range.

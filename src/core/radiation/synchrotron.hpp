@@ -44,8 +44,8 @@ struct SynchrotronSpectrum {
 SynchrotronSpectrum syn_emissivity_full(const Grid& freqs, const Grid& gamma_bins,
                                         const Grid& n_distrib, double b_field, bool with_abs);
 
-/// Pitch-angle-averaged single-electron synchrotron spectrum at x = nu / nu_c, with
-/// nu_c = (3/2) gamma^2 nu_B: a closed-form fit in four ranges of x.
+/// KVT, the kernel: the pitch-angle-averaged single-electron synchrotron spectrum at
+/// x = nu / nu_c, with nu_c = (3/2) gamma^2 nu_B, a closed-form fit in four ranges of x.
 double kvt(double x);
 
 } // namespace sorvex

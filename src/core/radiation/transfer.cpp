@@ -18,15 +18,11 @@ double blob_factor(double tau) {
     }
     double u = 0.0;
     if (tau > thick_limit) {
-        u = (-1.0 / (tau * tau)) + 0.5;
+        u = 0.5 - 1.0 / (tau * tau);
     } else if (tau >= series_limit) {
-        const double e = std::exp(-tau);
-        double d = 1.0 - (tau + 1.0) * e;
-        d = d + d;
-        d = d / (tau * tau);
-        u = (1.0 - d) * 0.5;
+        u = (1.0 - (2.0 * (1.0 - (tau + 1.0) * std::exp(-tau))) / (tau * tau)) * 0.5;
     } else {
-        u = tau / 3.0 + (tau * tau) * (-0.125);
+        u = tau / 3.0 - (tau * tau) * 0.125;
     }
     return (u * 3.0) / tau;
 }
@@ -42,7 +38,7 @@ Grid rad_trans_blob(double blob_radius, const Grid& j_nu, const Grid& a_nu) {
     Grid intensity(j_nu.size(), 0.0);
     for (std::size_t i = 0; i < j_nu.size(); ++i) {
         // fmax ignores a NaN operand: a NaN depth counts as optically thin.
-        const double tau = std::fmax((blob_radius + blob_radius) * a_nu[i], tau_floor);
+        const double tau = std::fmax((2.0 * blob_radius) * a_nu[i], tau_floor);
         intensity[i] = ((j_nu[i] * blob_radius) * blob_factor(tau)) / 3.0;
     }
     return intensity;
