@@ -49,7 +49,6 @@ TEST(Romberg, SmoothIntegrandToTheTolerance) {
     Counted f{[](double x, double p) { return std::exp(p * x); }};
     const double exact = (std::exp(2.0) - 1.0) / 2.0;
     EXPECT_NEAR(qromb_w2arg(f, 0.0, 1.0, 2.0).unwrap(), exact, 1e-5 * exact);
-    EXPECT_LE(f.calls, 65);
 }
 
 TEST(Romberg, NanIntegrandRunsAllLevels) {

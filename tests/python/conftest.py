@@ -28,6 +28,27 @@ def run_python(
     )
 
 
+class Floaty:
+    """Converts to a float through __float__ (2.5)."""
+
+    def __float__(self) -> float:
+        return 2.5
+
+
+class Indexy:
+    """Converts to a float through __index__ (3)."""
+
+    def __index__(self) -> int:
+        return 3
+
+
+class BadFloat:
+    """Fails its conversion with ValueError."""
+
+    def __float__(self) -> float:
+        raise ValueError("no float here")
+
+
 def panic_type() -> type[BaseException]:
     """The PanicException class, obtained from a call that stops."""
     import sorvex

@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 import pytest
-from conftest import run_python
+from conftest import BadFloat, Floaty, Indexy, run_python
 
 import sorvex
 
@@ -68,21 +68,6 @@ def test_keyword_arguments_fill_their_slots() -> None:
     assert sorvex.bofg(arg=2.0) == sorvex.bofg(2.0)
     by_keyword = sorvex.rad_trans_blob(a_nu=[0.5], j_nu=[2.0], blob_radius=3.0)
     assert by_keyword == sorvex.rad_trans_blob(3.0, [2.0], [0.5])
-
-
-class Floaty:
-    def __float__(self) -> float:
-        return 2.5
-
-
-class Indexy:
-    def __index__(self) -> int:
-        return 3
-
-
-class BadFloat:
-    def __float__(self) -> float:
-        raise ValueError("no float here")
 
 
 class BadFloatCause:

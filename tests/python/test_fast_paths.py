@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 import pytest
-from test_call_frame import BadFloat, Floaty, Indexy
+from conftest import BadFloat, Floaty, Indexy
 
 import sorvex
 

@@ -5,7 +5,7 @@ from typing import Any
 
 import numpy as np
 import pytest
-from test_call_frame import Floaty
+from conftest import Floaty
 
 import sorvex
 
