@@ -29,7 +29,7 @@ run clang-format clang-format --dry-run --Werror "${cpp_files[@]}"
 clang_build() {
     "$venv/bin/cmake" -S . -B build/clang -G Ninja \
         -DCMAKE_MAKE_PROGRAM="$PWD/$venv/bin/ninja" -DCMAKE_CXX_COMPILER=clang++ \
-        -DSORVEX_BUILD_TESTS=ON -DSORVEX_BUILD_EXTENSION=ON -DSORVEX_WERROR=ON \
+        -DSORVEX_BUILD_TESTS=ON -DSORVEX_BUILD_EXTENSION=ON -DSORVEX_BUILD_PROBE=ON -DSORVEX_WERROR=ON \
         -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null &&
         "$venv/bin/cmake" --build build/clang
 }

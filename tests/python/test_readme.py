@@ -16,3 +16,32 @@ def test_quick_start_runs() -> None:
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "synchrotron nu I_nu peaks at 1.0e+17 Hz"
+
+
+def layout_entries() -> list[str]:
+    """The paths of the README's layout block, nested entries joined to their parent."""
+    block = re.search(r"## Repository layout\n\n```\n(.*?)```", README.read_text(), re.S)
+    assert block is not None
+    paths, parent = [], ""
+    for line in block.group(1).splitlines():
+        name = line.strip().split("  ")[0].split(",")[0]
+        if not name or line.startswith("    "):
+            continue  # a continued description
+        if line.startswith("  "):
+            paths.append(parent + name)
+        else:
+            parent = name
+            paths.append(name)
+    return paths
+
+
+def test_the_layout_matches_the_tree() -> None:
+    root = README.parent
+    entries = layout_entries()
+    for entry in entries:
+        assert list(root.glob(entry)), f"README layout names {entry}, which does not exist"
+    listed = {path for entry in entries for path in root.glob(entry)}
+    for folder in ("src/core", "src/binding", "bench", "tests"):
+        for path in (root / folder).iterdir():
+            if path.name != "__pycache__":
+                assert path in listed, f"{path.relative_to(root)} is missing from the README layout"
