@@ -83,46 +83,35 @@ struct Parameters<R (*)(A...)> {
 template <class R, class... A>
 struct Parameters<R (*)(A...) noexcept> : Parameters<R (*)(A...)> {};
 
-/// One converted argument, alive for the whole call. Not movable: a held buffer stays where it
-/// was acquired.
+// One converted argument, alive for the whole call. Not movable: a held buffer stays where it
+// was acquired.
+
+inline bool extract(PyObject* object, double& value) {
+    return extract_double(object, value);
+}
+inline bool extract(PyObject* object, bool& value) {
+    return extract_bool(object, value);
+}
+inline bool extract(PyObject* object, Grid& value) {
+    return extract_grid(object, value);
+}
+
+/// A double, bool or grid; an omitted argument (or None for none_means) takes the default.
 template <class T>
-struct Argument;
-
-template <>
-struct Argument<double> {
-    double value = 0.0;
-    void load(PyObject* object, const Param& param) {
-        if (object == nullptr) {
-            value = param.number;
-        } else if (!extract_double(object, value)) {
-            relabel_argument_error(param.name);
-        }
-    }
-    double get() const { return value; }
-};
-
-template <>
-struct Argument<bool> {
-    bool value = false;
+struct Argument {
+    T value{};
     void load(PyObject* object, const Param& param) {
         if (object == nullptr || (object == Py_None && param.kind == Param::Default::none_flag)) {
-            value = param.flag;
-        } else if (!extract_bool(object, value)) {
+            if constexpr (std::is_same_v<T, double>) {
+                value = param.number;
+            } else if constexpr (std::is_same_v<T, bool>) {
+                value = param.flag;
+            }
+        } else if (!extract(object, value)) {
             relabel_argument_error(param.name);
         }
     }
-    bool get() const { return value; }
-};
-
-template <>
-struct Argument<Grid> {
-    Grid value;
-    void load(PyObject* object, const Param& param) {
-        if (!extract_grid(object, value)) {
-            relabel_argument_error(param.name);
-        }
-    }
-    const Grid& get() const { return value; }
+    const T& get() const { return value; }
 };
 
 template <>

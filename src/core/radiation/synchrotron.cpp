@@ -203,6 +203,28 @@ UnconvergedIntegral unconverged(UnconvergedIntegral::Integrand integrand, double
             estimate.value, estimate.error};
 }
 
+/// One segment integral of `integrand` (emission or absorption) at chi: the tabulated points
+/// take their stored factors and kernel values, `lower` (when set) replaces point 0, and the
+/// other points compute theirs.
+template <const romberg::Scheme& scheme, class Integrand>
+romberg::Estimate segment_integral(const Segment& seg, std::span<const PointFactors> factors,
+                                   std::span<const double> kernels, double chi,
+                                   const PointFactors* lower, bool with_abs, Integrand integrand) {
+    return romberg::integrate<scheme>(seg.a, seg.b,
+                                      [&](std::size_t p, double u) {
+                                          if (p == 0 && lower != nullptr) {
+                                              return integrand(*lower, kernel(*lower, chi));
+                                          }
+                                          if (p < factors.size()) {
+                                              return integrand(factors[p], kernels[p]);
+                                          }
+                                          const PointFactors f =
+                                              point_factors(std::exp(u), seg.q, with_abs);
+                                          return integrand(f, kernel(f, chi));
+                                      })
+        .unwrap();
+}
+
 AtFrequency at_frequency(double nu, double b_field, const SegmentTable& table) {
     const double nu_b = gyro_frequency_per_gauss * b_field;
     const double chi = nu / nu_b;
@@ -227,14 +249,10 @@ AtFrequency at_frequency(double nu, double b_field, const SegmentTable& table) {
             kernels[p] = kernel(factors[p], chi);
         }
 
-        const romberg::Estimate emission =
-            romberg::integrate<emission_scheme>(seg.a, seg.b, [&](std::size_t p, double u) {
-                if (p < tabulated) {
-                    return emission_integrand(factors[p], kernels[p]);
-                }
-                const PointFactors f = point_factors(std::exp(u), seg.q, false);
-                return emission_integrand(f, kernel(f, chi));
-            }).unwrap();
+        const std::span<const double> tabulated_kernels(kernels.data(), tabulated);
+        const romberg::Estimate emission = segment_integral<emission_scheme>(
+            seg, factors, tabulated_kernels, chi, nullptr, false,
+            [](const PointFactors& f, double k) { return emission_integrand(f, k); });
         if (!emission.converged) {
             out.unconverged.push_back(
                 unconverged(UnconvergedIntegral::Integrand::emission, chi, seg, emission));
@@ -244,17 +262,9 @@ AtFrequency at_frequency(double nu, double b_field, const SegmentTable& table) {
         if (!table.with_abs) {
             continue;
         }
-        const romberg::Estimate absorption =
-            romberg::integrate<absorption_scheme>(seg.a, seg.b, [&](std::size_t p, double u) {
-                if (p == 0 && seg.guarded) {
-                    return absorption_integrand(seg.guarded_lower, kernel(seg.guarded_lower, chi));
-                }
-                if (p < tabulated) {
-                    return absorption_integrand(factors[p], kernels[p]);
-                }
-                const PointFactors f = point_factors(std::exp(u), seg.q, true);
-                return absorption_integrand(f, kernel(f, chi));
-            }).unwrap();
+        const romberg::Estimate absorption = segment_integral<absorption_scheme>(
+            seg, factors, tabulated_kernels, chi, seg.guarded ? &seg.guarded_lower : nullptr, true,
+            [](const PointFactors& f, double k) { return absorption_integrand(f, k); });
         if (!absorption.converged) {
             absorption_failures.push_back(
                 unconverged(UnconvergedIntegral::Integrand::absorption, chi, seg, absorption));
