@@ -83,9 +83,6 @@ struct Parameters<R (*)(A...)> {
 template <class R, class... A>
 struct Parameters<R (*)(A...) noexcept> : Parameters<R (*)(A...)> {};
 
-// One converted argument, alive for the whole call. Not movable: a held buffer stays where it
-// was acquired.
-
 inline bool extract(PyObject* object, double& value) {
     return extract_double(object, value);
 }
@@ -95,6 +92,9 @@ inline bool extract(PyObject* object, bool& value) {
 inline bool extract(PyObject* object, Grid& value) {
     return extract_grid(object, value);
 }
+
+// Argument<T>: one converted argument of C++ type T, alive for the whole call. Not movable: a
+// held buffer stays where it was acquired.
 
 /// A double, bool or grid; an omitted argument (or None for none_means) takes the default.
 template <class T>
