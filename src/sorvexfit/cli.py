@@ -183,8 +183,8 @@ def plot_sed(model: BlobModel, nu: Any, seds: dict[str, Any], path: Path) -> Non
             axes.loglog(nu, values, style, label=label, linewidth=1.6)
     axes.set_xlabel(r"observed frequency $\nu$ [Hz]")
     axes.set_ylabel(r"$\nu F_\nu$ [erg cm$^{-2}$ s$^{-1}$]")
-    values = ", ".join(f"{k}={p.value:.3g}" for k, p in model.params.items() if not p.frozen)
-    axes.set_title(f"{model.name}: {values}", fontsize=8)
+    free = ", ".join(f"{k}={p.value:.3g}" for k, p in model.params.items() if not p.frozen)
+    axes.set_title(f"{model.name}: {free}", fontsize=8)
     if top > 0.0:
         axes.set_ylim(floor, top * 5.0)
     axes.grid(True, which="major", alpha=0.3)

@@ -98,7 +98,8 @@ def seed_intensity(nu: np.ndarray, disc_intensity: np.ndarray) -> np.ndarray:
 def synchrotron_cooling(gamma: np.ndarray, b_field: float) -> np.ndarray:
     """dγ/dt (s^-1) by synchrotron: (4/3) σ_T c (γ² - 1) u_B / (m_e c²), u_B = B²/8π."""
     u_b = b_field * b_field / (8.0 * math.pi)
-    return (4.0 / 3.0) * SIGMA_T * C_LIGHT * u_b / ME_C2 * (gamma * gamma - 1.0)
+    rate: np.ndarray = (4.0 / 3.0) * SIGMA_T * C_LIGHT * u_b / ME_C2 * (gamma * gamma - 1.0)
+    return rate
 
 
 def compton_cooling(gamma: np.ndarray, nu: np.ndarray, intensity: np.ndarray) -> np.ndarray:
@@ -120,7 +121,9 @@ def observed(
     nu_blob: np.ndarray, disc_intensity: np.ndarray, delta: float, radius: float, d_l: float
 ) -> np.ndarray:
     """νF_ν (erg cm^-2 s^-1) at ν = δν'/(1+z): δ⁴ π R² ν' Ī'_ν' / d_L²."""
-    return (delta**4 * math.pi * radius * radius / (d_l * d_l)) * nu_blob * disc_intensity
+    scale = delta**4 * math.pi * radius * radius / (d_l * d_l)
+    result: np.ndarray = scale * nu_blob * disc_intensity
+    return result
 
 
 # ---------------------------------------------------------------------------------------------

@@ -321,7 +321,7 @@ def steady_state(
     last_self: np.ndarray | None = None
     change = math.inf
     iterations = 0
-    for iterations in range(1, max_iterations + 1):  # noqa: B007
+    for iterations in range(1, max_iterations + 1):
         new = np.array(
             sorvex.fp_findif_difu(
                 dt, gamma, density, gdot, diffusion, injection, t_esc, light_crossing

@@ -242,7 +242,7 @@ class BlobModel:
         self.backend = get_backend(backend).name
         if gamma_gamma and self.backend != "exact":
             raise ParameterError(
-                "gamma_gamma: needs backend='exact' (the sorvex kernels have no gamma-gamma opacity)"
+                "gamma_gamma: needs backend='exact' (sorvex has no gamma-gamma opacity)"
             )
         if cosmology is None:
             from astropy.cosmology import Planck18
@@ -487,7 +487,9 @@ def _loglog(x: np.ndarray, grid: np.ndarray, values: np.ndarray) -> np.ndarray:
     floor = 1e-300
     logs = np.log(np.maximum(values, floor))
     with np.errstate(divide="ignore", invalid="ignore"):
-        out = np.exp(np.interp(np.log(x), np.log(grid), logs, left=-np.inf, right=-np.inf))
+        out: np.ndarray = np.exp(
+            np.interp(np.log(x), np.log(grid), logs, left=-np.inf, right=-np.inf)
+        )
     out[out <= floor * 1e10] = 0.0
     return out
 
