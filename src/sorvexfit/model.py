@@ -379,6 +379,7 @@ class BlobModel:
             disc = (4.0 / 3.0) * radius * j
             return comp.compton_cooling(gamma, nu, comp.seed_intensity(nu, disc))
 
+        # Cooling by the components the model has: synchrotron always, SSC and EC if modelled.
         result = steady_state(
             gamma,
             injection,
@@ -386,7 +387,7 @@ class BlobModel:
             v["t_acc"] * light_crossing,
             light_crossing,
             cooling,
-            ssc_cooling,
+            ssc_cooling if "ssc" in self.components_ else None,
             self.steady_tolerance,
             self.steady_max_iterations,
         )
