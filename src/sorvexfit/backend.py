@@ -22,6 +22,8 @@ import numpy as np
 
 import sorvex
 
+from .parameters import ParameterError
+
 __all__ = ["BACKENDS", "Backend", "BackendUnavailable", "get_backend"]
 
 FOUR_PI = 4.0 * math.pi
@@ -170,6 +172,6 @@ def get_backend(name: str) -> Backend:
     try:
         return BACKENDS[name]
     except KeyError:
-        raise ValueError(
+        raise ParameterError(
             f"backend: unknown kernel backend {name!r} (known: {', '.join(BACKENDS)})"
         ) from None

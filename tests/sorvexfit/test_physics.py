@@ -24,8 +24,13 @@ def rybicki_lightman_j(nu: np.ndarray, k: float, p: float, b_field: float) -> np
     omega = 2.0 * math.pi * nu
     pitch = math.sqrt(math.pi) / 2.0 * gamma_fn((p + 5) / 4) / gamma_fn((p + 7) / 4)
     power = (
-        math.sqrt(3.0) * E_CHARGE**3 * k * b_field / (2.0 * math.pi * M_E * C_LIGHT**2 * (p + 1))
-        * gamma_fn(p / 4 + 19 / 12) * gamma_fn(p / 4 - 1 / 12)
+        math.sqrt(3.0)
+        * E_CHARGE**3
+        * k
+        * b_field
+        / (2.0 * math.pi * M_E * C_LIGHT**2 * (p + 1))
+        * gamma_fn(p / 4 + 19 / 12)
+        * gamma_fn(p / 4 - 1 / 12)
         * (M_E * C_LIGHT * omega / (3.0 * E_CHARGE * b_field)) ** (-(p - 1) / 2)
         * pitch
     )  # per unit volume and angular frequency
