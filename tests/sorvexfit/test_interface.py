@@ -65,7 +65,9 @@ def test_fit_vector_round_trip_in_log10() -> None:
     params = model.params
     params.freeze("p1", "p2")
     names = params.free
-    assert "z" not in names and "gamma_min" not in names and "p1" not in names
+    assert "z" not in names
+    assert "gamma_min" not in names
+    assert "p1" not in names
     x = params.vector()
     assert x[names.index("B")] == pytest.approx(math.log10(0.1))
     bounds = params.vector_bounds()
@@ -141,7 +143,8 @@ def test_radius_from_variability_and_doppler_from_angle() -> None:
     delta = 1 / (10 * (1 - beta))
     assert model.doppler() == pytest.approx(delta, rel=1e-12)
     assert model.radius() == pytest.approx(29979245800.0 * 86400 * delta / 1.5, rel=1e-12)
-    assert "R" not in model.params and "delta_D" not in model.params
+    assert "R" not in model.params
+    assert "delta_D" not in model.params
     assert v["t_var"] == 86400.0
 
 
@@ -149,7 +152,7 @@ def test_exact_backend_without_its_kernels_says_so() -> None:
     if importlib.util.find_spec("sorvexfit.kernels") is not None:
         pytest.skip("the native kernels are installed")
     model = sorvexfit.make_model("ssc", backend="exact")
-    with pytest.raises(sorvexfit.BackendUnavailable, match="sorvexfit.kernels are not in this"):
+    with pytest.raises(sorvexfit.BackendUnavailable, match=r"sorvexfit\.kernels are not in this"):
         model.sed()
 
 
@@ -198,5 +201,6 @@ def test_fewest_segments_keeps_the_tolerance_and_the_breaks() -> None:
         keep = fewest_segments(gamma, curved, rtol)
         rebuilt = np.exp(np.interp(np.log(gamma), np.log(gamma[keep]), np.log(curved[keep])))
         assert np.max(np.abs(rebuilt / curved - 1)) <= rtol * (1 + 1e-9)
-        assert keep[0] == 0 and keep[-1] == 99
+        assert keep[0] == 0
+        assert keep[-1] == 99
     assert fewest_segments(gamma, curved, 1e-1).size < fewest_segments(gamma, curved, 1e-2).size

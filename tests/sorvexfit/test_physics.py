@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-
 from pathlib import Path
 
 import ebltable
@@ -139,14 +138,16 @@ def test_steady_state_breaks_where_cooling_equals_escape() -> None:
     model.set(p=2.0, gamma_min=3, gamma_max=1e8, B=b_field, R=radius, t_esc=1.0, t_acc=1e9)
     result = model.evaluate()
     gamma, n = result.gamma, result.density
-    assert result.steady is not None and result.steady.converged
+    assert result.steady is not None
+    assert result.steady.converged
     u_b = b_field**2 / (8 * math.pi)
     b = 4.0 / 3.0 * SIGMA_T * C_LIGHT * u_b / (M_E * C_LIGHT**2)
     gamma_b = 1.0 / (b * radius / C_LIGHT)
     # The asymptotes, a factor 30 away from the break and from the ends of the injection.
     low = (gamma > 30 * 3) & (gamma < gamma_b / 30)
     high = (gamma > 30 * gamma_b) & (gamma < 1e8 / 30)
-    assert low.sum() > 10 and high.sum() > 10
+    assert low.sum() > 10
+    assert high.sum() > 10
     crossing = np.median(n[high] * gamma[high] ** 3) / np.median(n[low] * gamma[low] ** 2)
     step = math.log(gamma[1] / gamma[0])
     assert abs(math.log(crossing / gamma_b)) < 1.5 * step
@@ -156,7 +157,8 @@ def test_steady_state_with_ssc_and_ec_cooling_converges_and_steepens() -> None:
     model = sorvexfit.make_model("ec", electrons="power_law", steady_state=True, n_gamma=60)
     model.set(p=2.2, gamma_min=100, gamma_max=1e6, L_inj=1e41, B=0.1, u_ext=1e-2, nu_ext=1e13)
     result = model.evaluate()
-    assert result.steady is not None and result.steady.converged
+    assert result.steady is not None
+    assert result.steady.converged
     assert result.steady.change < 1e-3
     weak = sorvexfit.make_model("ec", electrons="power_law", steady_state=True, n_gamma=60)
     weak.set(p=2.2, gamma_min=100, gamma_max=1e6, L_inj=1e41, B=0.1, u_ext=1e-8, nu_ext=1e13)
