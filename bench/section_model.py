@@ -39,7 +39,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import timing  # noqa: E402
+import timing
 
 GOAL_SSC_EC_SECONDS = 3e-3
 GOAL_SPEEDUP = 100.0
@@ -246,9 +246,15 @@ def steady_section(settings: timing.Settings, lines: list[str], goals: list[str]
     import sorvexfit
 
     model = sorvexfit.BlobModel(
-        "power_law", components=("syn", "ssc", "ec"), steady_state=True, ec_frame="agn",
-        doppler="Gamma_theta", n_gamma=N_GAMMA, n_nu=N_NU, nu_range=NU_RANGE,
-    )  # fmt: skip
+        "power_law",
+        components=("syn", "ssc", "ec"),
+        steady_state=True,
+        ec_frame="agn",
+        doppler="Gamma_theta",
+        n_gamma=N_GAMMA,
+        n_nu=N_NU,
+        nu_range=NU_RANGE,
+    )
     model.set(B=B_FIELD, R=RADIUS, Gamma=GAMMA_BULK, theta=0.0, z=Z, u_ext=U0_AGN, nu_ext=NU0_AGN)
     model.set(p=2.2, gamma_min=100.0, gamma_max=1e6, L_inj=1e41)
     result = model.evaluate()
@@ -286,7 +292,7 @@ def economy_section(settings: timing.Settings, lines: list[str]) -> None:
                 n_gamma=N_GAMMA,
                 n_nu=N_NU,
                 nu_range=NU_RANGE,
-            )  # fmt: skip
+            )
             for rtol in (None, 1e-3, 1e-2, 3e-2)
         }
         full = models[None].evaluate().seds["total"]
