@@ -20,6 +20,9 @@ Conventions (cgs; primes, dropped in the code, mark the blob frame):
 - Observer: ν = δ ν'/(1+z) and νF_ν(ν) = δ⁴ ν' L'_ν'(ν') / (4π d_L²) = δ⁴ π R² ν' Ī'_ν' / d_L²
   (a moving sphere: the flux density transforms as δ³ (1+z) L'/(4π d_L²)).
 - EBL: νF_ν × exp(-τ(E, z)) with τ from the `ebltable` library.
+- Gamma-gamma absorption inside the blob (backend "exact" only, when its kernels provide
+  `gamma_gamma_opacity`): the kernel's τ(ν') on the synchrotron field J' is taken over the
+  radius, α_γγ = τ/R, and added to α'_ν in the transfer of the SSC and EC emission.
 """
 
 from __future__ import annotations
