@@ -179,7 +179,7 @@ class BlobModel:
     ebl: an EBL model name of `sorvexfit.components.EBL_MODELS`, or None.
     gamma_gamma: absorb SSC and EC on the blob's synchrotron photons (backend "exact" only).
     backend: "sorvex" (default) or "exact".
-    cosmology: an astropy cosmology (default Planck18).
+    cosmology: an astropy cosmology (default None: Planck18).
     """
 
     def __init__(
@@ -244,11 +244,7 @@ class BlobModel:
             raise ParameterError(
                 "gamma_gamma: needs backend='exact' (sorvex has no gamma-gamma opacity)"
             )
-        if cosmology is None:
-            from astropy.cosmology import Planck18
-
-            cosmology = Planck18
-        self.cosmology = cosmology
+        self.cosmology = cosmology  # None: Planck18, imported on first use (a slow import)
         self.n_gamma = n_gamma
         self.nu_grid = np.geomspace(low, high, n_nu)
         self.segments_rtol = segments_rtol
@@ -310,7 +306,12 @@ class BlobModel:
         if self._distance is None or self._distance[0] != z:
             from astropy import units as u
 
-            d_l = float(self.cosmology.luminosity_distance(z).to_value(u.cm))
+            cosmology = self.cosmology
+            if cosmology is None:
+                from astropy.cosmology import Planck18
+
+                cosmology = Planck18
+            d_l = float(cosmology.luminosity_distance(z).to_value(u.cm))
             self._distance = (z, d_l)
         return self._distance[1]
 
