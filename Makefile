@@ -11,7 +11,7 @@ CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 CPP_BUILD := build/cpp
 CPP_SOURCES := $(shell git ls-files '*.cpp' '*.hpp' 2>/dev/null)
-PY_SOURCES := $(wildcard tests bench examples scripts)
+PY_SOURCES := $(wildcard tests bench examples scripts src/sorvexfit)
 DEMO_ARGS ?=
 
 BENCH_VENV := .venv-bench

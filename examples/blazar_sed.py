@@ -1,10 +1,11 @@
-"""One-zone synchrotron self-Compton + external Compton model of a blazar.
+"""One-zone synchrotron self-Compton + external Compton model of a blazar, with sorvexfit.
 
-Chains sorvex the way a fit would: a power-law injection of electrons is evolved to a steady
-state with the implicit Fokker-Planck step under synchrotron, synchrotron-self-Compton and
-external-Compton cooling, diffusion and escape; then synchrotron emission with self-absorption,
-radiative transfer through the blob, SSC on the synchrotron intensity and EC on a line field; the
-comoving spectra are boosted to the observer and written as a CSV table and a PNG plot.
+The electrons are the self-consistently cooled steady state of a power-law injection
+(`sorvex.fp_findif_difu` under synchrotron, SSC and external-Compton cooling, weak diffusion
+and escape on the light-crossing time); the blob emits synchrotron with self-absorption, SSC on
+its own synchrotron photons and EC on a line field given in the blob frame. The observed SED is
+written as a CSV table and a PNG plot. `sorvexfit sed --model ec --steady-state ...` computes
+the same from the command line.
 
 Run `python examples/blazar_sed.py --help` for the parameters (cgs units throughout).
 """
@@ -20,13 +21,12 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
+import numpy as np
+
 import sorvex
+import sorvexfit
 
 C = sorvex.get_c()  # cm s^-1
-SIGMA_T = 6.6524587321e-25  # cm^2
-ME_C2 = 8.1871057769e-7  # erg
-H_PLANCK = 6.62607015e-27  # erg s
-MPC = 3.0856775814913673e24  # cm
 
 
 @dataclass(frozen=True)
@@ -53,10 +53,6 @@ class Parameters:
     def light_crossing_time(self) -> float:
         return self.radius / C
 
-    @property
-    def volume(self) -> float:
-        return 4.0 / 3.0 * math.pi * self.radius**3
-
     def doppler_factor(self) -> float:
         if self.doppler is not None:
             return self.doppler
@@ -64,128 +60,48 @@ class Parameters:
         return 1.0 / (self.gamma_bulk * (1.0 - beta * math.cos(math.radians(self.theta_deg))))
 
 
-def logspace(low: float, high: float, n: int) -> list[float]:
-    step = (math.log(high) - math.log(low)) / (n - 1)
-    return [math.exp(math.log(low) + k * step) for k in range(n)]
-
-
-def luminosity_distance(z: float, h0: float = 70.0, omega_m: float = 0.3) -> float:
-    """Flat Lambda-CDM luminosity distance (cm), Simpson's rule on 1/E(z)."""
-    if z == 0.0:
-        return 0.0
-    n = 512
-    h = z / n
-
-    def inverse_e(x: float) -> float:
-        return 1.0 / math.sqrt(omega_m * (1.0 + x) ** 3 + 1.0 - omega_m)
-
-    total = inverse_e(0.0) + inverse_e(z)
-    total += sum((4 if k % 2 else 2) * inverse_e(k * h) for k in range(1, n))
-    hubble_distance = C / 1e5 / h0 * MPC  # c / H0 in cm
-    return (1.0 + z) * hubble_distance * total * h / 3.0
-
-
-def injection(params: Parameters, gammas: Sequence[float]) -> list[float]:
-    """Power-law injection rate per unit gamma (cm^-3 s^-1) carrying l_inj in the blob."""
-    shape = [
-        g ** (-params.p_index) if params.gamma_min <= g <= params.gamma_max else 0.0 for g in gammas
-    ]
-    # Energy injected per second for a unit normalisation (trapezoid in gamma).
-    power = sum(
-        0.5 * (gammas[k + 1] - gammas[k]) * (gammas[k] * shape[k] + gammas[k + 1] * shape[k + 1])
-        for k in range(len(gammas) - 1)
+def build_model(params: Parameters) -> sorvexfit.BlobModel:
+    """The steady-state EC model of these parameters, on the blob-frame frequencies 1e7 to
+    1e27 Hz (`n_freq` points) and `n_gamma` electron bins."""
+    delta, z = params.doppler_factor(), params.redshift
+    model = sorvexfit.make_model(
+        "ec",
+        electrons="power_law",
+        steady_state=True,
+        n_gamma=params.n_gamma,
+        n_nu=params.n_freq,
+        nu_range=(1e7 * delta / (1 + z), 1e27 * delta / (1 + z)),
+        steady_tolerance=params.tolerance,
+        steady_max_iterations=params.max_steps,
     )
-    q0 = params.l_inj / (params.volume * ME_C2 * power)
-    return [q0 * s for s in shape]
-
-
-def synchrotron_field(
-    params: Parameters, freqs: list[float], gammas: list[float], density: list[float]
-) -> tuple[list[float], list[float], list[float]]:
-    """Synchrotron emissivity, absorption and the intensity leaving the blob."""
-    j_syn, a_syn = sorvex.syn_emissivity_full(freqs, gammas, density, params.b_field, True)
-    intensity = sorvex.rad_trans_blob(params.radius, j_syn, a_syn)
-    return j_syn, a_syn, intensity
-
-
-def cooling_rate(
-    params: Parameters, gammas: list[float], freqs: list[float], intensity: list[float]
-) -> list[float]:
-    """dgamma/dt (s^-1): synchrotron + SSC (Klein-Nishina) + external Compton (Klein-Nishina)."""
-    u_b = params.b_field**2 / (8.0 * math.pi)
-    syn = [4.0 / 3.0 * SIGMA_T * C * (g * g - 1.0) * u_b / ME_C2 for g in gammas]
-    u_nu = [4.0 * math.pi / C * i for i in intensity]  # photon energy density per Hz
-    ssc = sorvex.rad_cool_pwl(gammas, freqs, u_nu, True)
-    ec = sorvex.rad_cool_mono(gammas, params.ext_nu, params.ext_u, True)
-    return [a + b + c for a, b, c in zip(syn, ssc, ec, strict=True)]
-
-
-def evolve_electrons(
-    params: Parameters, gammas: list[float], freqs: list[float]
-) -> tuple[list[float], int, float]:
-    """Steps the distribution towards steady state; returns it, the steps and the last change."""
-    t_lc = params.light_crossing_time
-    q = injection(params, gammas)
-    diffusion = [g * g / (1e3 * t_lc) for g in gammas]  # weak stochastic acceleration
-    density = [0.0] * len(gammas)
-    intensity = [0.0] * len(freqs)
-    change = math.inf
-    step = 0
-    started = time.perf_counter()
-    for step in range(1, params.max_steps + 1):
-        gdot = cooling_rate(params, gammas, freqs, intensity)
-        new = sorvex.fp_findif_difu(t_lc, gammas, density, gdot, diffusion, q, t_lc, t_lc)
-        peak = max(new)
-        change = max(abs(a - b) for a, b in zip(new, density, strict=True)) / peak
-        density = new
-        _, _, intensity = synchrotron_field(params, freqs, gammas, density)
-        if step % 10 == 0 or change < params.tolerance:
-            print(
-                f"  step {step:4d}: max relative change {change:.2e} "
-                f"({time.perf_counter() - started:.1f} s)",
-                flush=True,
-            )
-        if change < params.tolerance:
-            break
-    return density, step, change
+    model.set(
+        B=params.b_field,
+        R=params.radius,
+        delta_D=delta,
+        z=z,
+        p=params.p_index,
+        L_inj=params.l_inj,
+        gamma_min=params.gamma_min,
+        gamma_max=params.gamma_max,
+        u_ext=max(params.ext_u, 1e-30),
+        nu_ext=params.ext_nu,
+        t_esc=1.0,  # escape on the light-crossing time
+        t_acc=1e3,  # weak stochastic acceleration, D = γ² / (1000 R/c)
+    )
+    return model
 
 
 @dataclass
 class Sed:
-    nu_obs: list[float]
-    synchrotron: list[float]  # nu F_nu, erg cm^-2 s^-1
-    ssc: list[float]
-    ec: list[float]
+    nu_obs: np.ndarray
+    synchrotron: np.ndarray  # nu F_nu, erg cm^-2 s^-1
+    ssc: np.ndarray
+    ec: np.ndarray
 
     @property
-    def total(self) -> list[float]:
-        return [a + b + c for a, b, c in zip(self.synchrotron, self.ssc, self.ec, strict=True)]
-
-
-def observed_sed(
-    params: Parameters, freqs: list[float], gammas: list[float], density: list[float]
-) -> Sed:
-    _, a_syn, i_syn = synchrotron_field(params, freqs, gammas, density)
-    j_ssc = sorvex.ic_iso_powlaw_full(freqs, i_syn, gammas, density)
-    i_ssc = sorvex.rad_trans_blob(params.radius, j_ssc, a_syn)
-    # The line-field emissivity is per unit volume over all directions: per steradian / 4 pi.
-    j_ec = [
-        j / (4.0 * math.pi)
-        for j in sorvex.ic_iso_monochrome_full(freqs, params.ext_u, params.ext_nu, density, gammas)
-    ]
-    i_ec = sorvex.rad_trans_blob(params.radius, j_ec, a_syn)
-
-    delta = params.doppler_factor()
-    d_l = luminosity_distance(params.redshift)
-    # Comoving luminosity of a sphere from its surface intensity, L' = 4 pi^2 R^2 I', then
-    # nu F_nu = delta^4 nu' L'(nu') / (4 pi d_L^2) at nu = delta nu' / (1 + z).
-    scale = delta**4 * 4.0 * math.pi**2 * params.radius**2 / (4.0 * math.pi * d_l**2)
-
-    def boost(intensity: list[float]) -> list[float]:
-        return [scale * nu * i for nu, i in zip(freqs, intensity, strict=True)]
-
-    nu_obs = [delta * nu / (1.0 + params.redshift) for nu in freqs]
-    return Sed(nu_obs, boost(i_syn), boost(i_ssc), boost(i_ec))
+    def total(self) -> np.ndarray:
+        total: np.ndarray = self.synchrotron + self.ssc + self.ec
+        return total
 
 
 def write_csv(sed: Sed, path: Path) -> None:
@@ -203,14 +119,14 @@ def plot(sed: Sed, params: Parameters, path: Path) -> None:
     import matplotlib.pyplot as plt
 
     figure, axes = plt.subplots(figsize=(7.5, 4.8), dpi=110)
-    floor = max(sed.total) * 1e-8
+    floor = float(np.max(sed.total)) * 1e-8
     for values, label, style in [
         (sed.synchrotron, "synchrotron", "-"),
         (sed.ssc, "synchrotron self-Compton", "--"),
         (sed.ec, "external Compton", "-."),
         (sed.total, "total", ":"),
     ]:
-        masked = [v if v > floor else math.nan for v in values]
+        masked = np.where(values > floor, values, math.nan)
         axes.loglog(sed.nu_obs, masked, style, label=label, linewidth=1.6)
     axes.set_xlabel(r"observed frequency $\nu$ [Hz]")
     axes.set_ylabel(r"$\nu F_\nu$ [erg cm$^{-2}$ s$^{-1}$]")
@@ -219,7 +135,7 @@ def plot(sed: Sed, params: Parameters, path: Path) -> None:
         f"$\\delta$ = {params.doppler_factor():.1f}, z = {params.redshift:g}",
         fontsize=10,
     )
-    axes.set_ylim(floor, max(sed.total) * 5.0)
+    axes.set_ylim(floor, float(np.max(sed.total)) * 5.0)
     axes.grid(True, which="major", alpha=0.3)
     axes.legend(fontsize=9)
     figure.tight_layout()
@@ -272,7 +188,7 @@ def parse_args(argv: Sequence[str] | None = None) -> Parameters:
     add("--doppler", type=positive, default=None, help="Doppler factor (overrides the next two)")
     add("--gamma-bulk", type=positive, default=10.0, help="bulk Lorentz factor of the blob")
     add("--theta", type=non_negative, default=5.0, help="viewing angle, degrees")
-    add("--redshift", type=non_negative, default=0.1, help="source redshift")
+    add("--redshift", type=positive, default=0.1, help="source redshift")
     add("--p-index", type=positive, default=2.2, help="injection index, Q ~ gamma^-p")
     add("--l-inj", type=positive, default=1e41, help="injected electron power (blob frame), erg/s")
     add("--gamma-min", type=positive, default=1e2, help="lowest injected Lorentz factor")
@@ -286,7 +202,7 @@ def parse_args(argv: Sequence[str] | None = None) -> Parameters:
     )
     add("--n-gamma", type=grid_size, default=100, help="electron grid points (gamma 1.1..1e7)")
     add("--n-freq", type=grid_size, default=120, help="frequency grid points (1e7..1e27 Hz)")
-    add("--max-steps", type=int, default=400, help="most Fokker-Planck steps of one t_lc")
+    add("--max-steps", type=int, default=60, help="most steady-state iterations")
     add("--tolerance", type=positive, default=1e-4, help="steady state: max relative change")
     add("--output", type=Path, default=Path("out"), help="directory for sed.csv and sed.png")
     args = parser.parse_args(argv)
@@ -322,17 +238,20 @@ def parse_args(argv: Sequence[str] | None = None) -> Parameters:
 
 
 def run(params: Parameters) -> Sed:
-    gammas = logspace(1.1, 1e7, params.n_gamma)
-    freqs = logspace(1e7, 1e27, params.n_freq)
+    model = build_model(params)
     print(
         f"Evolving {params.n_gamma} electron bins to steady state "
-        f"(t_lc = {params.light_crossing_time:.3g} s, up to {params.max_steps} steps)"
+        f"(t_lc = {params.light_crossing_time:.3g} s, up to {params.max_steps} iterations)"
     )
     started = time.perf_counter()
-    density, steps, change = evolve_electrons(params, gammas, freqs)
-    status = "converged" if change < params.tolerance else "not converged"
-    print(f"{status} after {steps} steps, max relative change {change:.2e}")
-    sed = observed_sed(params, freqs, gammas, density)
+    result = model.evaluate()
+    assert result.steady is not None  # a non-converged steady state raises ConvergenceError
+    print(
+        f"converged after {result.steady.iterations} iterations, "
+        f"max relative change {result.steady.change:.2e}"
+    )
+    seds = result.seds
+    sed = Sed(result.nu, seds["syn"], seds["ssc"], seds["ec"])
     params.output.mkdir(parents=True, exist_ok=True)
     write_csv(sed, params.output / "sed.csv")
     plot(sed, params, params.output / "sed.png")

@@ -2,7 +2,7 @@
 # make lint: checks the whole tree without changing it. Every check runs; the exit status is
 # non-zero if any of them fails.
 #   clang-format (check mode), a clang build with warnings as errors, clang-tidy,
-#   ruff (lint and format check), mypy on the stub, the examples and the typing tests.
+#   ruff (lint and format check), mypy on the stub, sorvexfit, the examples and the typing tests.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,7 +20,7 @@ run() {
 mapfile -t cpp_files < <(git ls-files '*.cpp' '*.hpp')
 mapfile -t core_sources < <(git ls-files 'src/*.cpp')
 python_paths=()
-for path in tests bench examples scripts src/sorvex.pyi; do
+for path in tests bench examples scripts src/sorvexfit src/sorvex.pyi; do
     [ -e "$path" ] && python_paths+=("$path")
 done
 
