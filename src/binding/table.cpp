@@ -1,7 +1,6 @@
 #include "binding/table.hpp"
 #include <Python.h>
 
-#include <pythread.h>
 #include <string>
 
 #include "binding/panic.hpp"

@@ -14,6 +14,9 @@
 //      The parameter names follow the C++ parameters in order; the defaulted ones come last.
 //      Add `Gil::released` as the last argument to let other Python threads run during the
 //      computation (never for sorvex, which holds the interpreter lock for the whole call).
+//      Either way the parallel loops of the computation check for signals every few
+//      milliseconds (Ctrl-C raises KeyboardInterrupt); a released call on the main thread takes
+//      the lock back for each check.
 //   3. Add its line to the module's stub (src/<module>.pyi); tests/python/test_module.py
 //      checks the stub against the functions' signatures. Then the tests of the function.
 #pragma once

@@ -44,7 +44,9 @@ inline constexpr std::chrono::milliseconds cancellation_interval{5};
 /// thread about every cancellation_interval: between indices, and while it waits for the
 /// workers. A check that throws abandons the loop: the workers stop before their next index,
 /// the partial results are dropped, and the loop rethrows that exception once every worker has
-/// stopped. The previous hook of the thread (or none) returns when the object ends.
+/// stopped. The check holds none of the pool's locks, and a loop that it calls runs on this
+/// thread alone. A null check installs none; the thread's previous hook returns when the object
+/// ends.
 class CancellationHook {
 public:
     using Check = void (*)(void* context);
