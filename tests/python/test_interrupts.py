@@ -103,13 +103,20 @@ def test_ctrl_c_ends_a_long_call_within_a_second(name: str, threads: str, checks
 
 
 class Raising:
-    """Raises `error` from __float__, or from __len__ as a sequence."""
+    """Raises `error` from __float__."""
 
     def __init__(self, error: BaseException) -> None:
         self.error = error
 
     def __float__(self) -> float:
         raise self.error
+
+
+class RaisingLength:
+    """A sequence of no items whose __len__ raises `error`."""
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
 
     def __len__(self) -> int:
         raise self.error
@@ -136,8 +143,8 @@ def test_gofb_and_bofg_let_interrupts_through(function: Any, error: BaseExceptio
 @pytest.mark.parametrize("error", PROPAGATED)
 def test_the_size_hint_lets_interrupts_through(error: BaseException) -> None:
     for call in (
-        lambda: sorvex.rad_trans_slab(1.0, Raising(error), [0.0]),
-        lambda: sorvex.bofg(Raising(error)),
+        lambda: sorvex.rad_trans_slab(1.0, RaisingLength(error), [0.0]),
+        lambda: sorvex.bofg(RaisingLength(error)),
     ):
         with pytest.raises(type(error)) as info:
             call()
