@@ -26,6 +26,14 @@ void set_cannot_convert(PyObject* object, const char* target) {
                  target);
 }
 
+/// Whether the pending error must end the call rather than one way of reading an argument: an
+/// interrupt, an exit request or exhausted memory (ignoring them would hide a Ctrl-C).
+bool pending_error_must_propagate() {
+    return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0 ||
+           PyErr_ExceptionMatches(PyExc_SystemExit) != 0 ||
+           PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
+}
+
 /// Converts one item as the double rule says and appends it.
 bool append_item(PyObject* item, Grid& grid) {
     double value = 0.0;
@@ -77,6 +85,18 @@ PyTypeObject* cached_type(PyTypeObject*& cache, const char* module, const char* 
     return cache;
 }
 
+/// A complex number: complex and its subclasses (numpy.complex128 among them), and NumPy's other
+/// complex scalars. Their float conversion would drop the imaginary part.
+bool is_complex(PyObject* object) {
+    static PyTypeObject* numpy_complex_type = nullptr;
+    if (PyComplex_Check(object)) {
+        return true;
+    }
+    PyTypeObject* numpy_complex =
+        cached_type(numpy_complex_type, "numpy", "complexfloating", false);
+    return numpy_complex != nullptr && PyObject_TypeCheck(object, numpy_complex);
+}
+
 /// True for the container types whose iteration yields exactly the doubles of their float64
 /// buffer: memoryview, array.array and numpy.ndarray (exact types; NumPy is never imported here).
 bool iterates_as_its_buffer(PyObject* object) {
@@ -93,6 +113,10 @@ bool extract_double(PyObject* object, double& value) {
     if (PyFloat_CheckExact(object)) {
         value = PyFloat_AS_DOUBLE(object);
         return true;
+    }
+    if (!PyFloat_Check(object) && !PyLong_Check(object) && is_complex(object)) {
+        PyErr_Format(PyExc_TypeError, "must be real number, not %.50s", Py_TYPE(object)->tp_name);
+        return false;
     }
     value = PyFloat_AsDouble(object);
     return !(value == -1.0 && PyErr_Occurred() != nullptr);
@@ -119,6 +143,9 @@ bool extract_grid(PyObject* object, Grid& grid) {
     }
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
+        if (pending_error_must_propagate()) {
+            return false;
+        }
         PyErr_Clear();
     } else {
         grid.reserve(static_cast<std::size_t>(std::min(hint, max_reserved_items)));
@@ -141,6 +168,9 @@ bool BufferView::acquire_float64(PyObject* object) {
         return false;
     }
     if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+        if (pending_error_must_propagate()) {
+            throw PythonError{};
+        }
         PyErr_Clear();
         return false;
     }
@@ -183,16 +213,25 @@ bool FloatView::load(PyObject* object) {
 }
 
 NumberOrGrid extract_number_or_grid(PyObject* object) {
+    // A failed attempt's error is dropped, unless it must end the call (a runaway recursion too).
+    const auto drop_error = [] {
+        if (pending_error_must_propagate() || PyErr_ExceptionMatches(PyExc_RecursionError) != 0) {
+            throw PythonError{};
+        }
+        PyErr_Clear();
+    };
     double value = 0.0;
     if (extract_double(object, value)) {
         return value;
     }
-    PyErr_Clear();
+    drop_error();
     Grid grid;
-    if (!PyUnicode_Check(object) && extract_grid(object, grid)) {
-        return grid;
+    if (!PyUnicode_Check(object)) {
+        if (extract_grid(object, grid)) {
+            return grid;
+        }
+        drop_error();
     }
-    PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, "Argument must be a float or a list of floats.");
     throw PythonError{};
 }

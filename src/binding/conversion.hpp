@@ -14,11 +14,14 @@
 namespace sorvex::binding {
 
 /// A float, or any object the interpreter's float conversion accepts (int, bool, __float__,
-/// __index__). On failure returns false with the interpreter's error set.
+/// __index__), except complex numbers, NumPy's included (TypeError as for complex). On failure
+/// returns false with the interpreter's error set.
 bool extract_double(PyObject* object, double& value);
 
 /// A non-str sequence whose items convert by extract_double. On failure returns false with
-/// the error set: TypeError for str and non-sequences, else the failing item's error.
+/// the error set: TypeError for str and non-sequences, else the failing item's error. The
+/// length only sizes the reservation; its errors are ignored, except KeyboardInterrupt,
+/// SystemExit and MemoryError.
 bool extract_grid(PyObject* object, Grid& grid);
 
 /// Only True and False. On failure returns false with TypeError set.
@@ -33,7 +36,8 @@ public:
     ~BufferView() { release(); }
 
     /// Takes a one-dimensional, C-contiguous buffer of native doubles of `object`; false (and no
-    /// error set) when it has none.
+    /// error set) when it has none. An interrupt, exit request or MemoryError raised by the
+    /// exporter is thrown as PythonError.
     bool acquire_float64(PyObject* object);
     std::span<const double> values() const;
     void release() noexcept;
@@ -61,7 +65,8 @@ private:
 using NumberOrGrid = std::variant<double, Grid>;
 
 /// A number gives a double, a non-str sequence a grid; anything else fails with TypeError
-/// "Argument must be a float or a list of floats." (the conversion errors are discarded).
+/// "Argument must be a float or a list of floats." The conversion errors are discarded, except
+/// KeyboardInterrupt, SystemExit, MemoryError and RecursionError, which propagate unchanged.
 NumberOrGrid extract_number_or_grid(PyObject* object);
 
 /// Replaces a pending TypeError (exactly that type) by "argument '<name>': <message>" with the

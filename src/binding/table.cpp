@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "binding/panic.hpp"
+
 namespace sorvex::binding::detail {
 namespace {
 
@@ -48,6 +50,26 @@ void append_to_all(PyObject* module, PyObject* name) {
 
 } // namespace
 
+void check_signals(void*) {
+    if (PyErr_CheckSignals() != 0) {
+        throw PythonError{};
+    }
+}
+
+bool handles_signals() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        return false;
+    }
+    const PyRef threading = checked(PyImport_ImportModule("threading"));
+    const PyRef main_thread = checked(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    const PyRef ident = checked(PyObject_GetAttrString(main_thread.get(), "ident"));
+    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred() != nullptr) {
+        throw PythonError{};
+    }
+    return main_ident == PyThread_get_thread_ident();
+}
+
 std::string docstring(const char* name, std::span<const Param> params, const char* doc) {
     std::string text(name);
     text += '(';
@@ -79,6 +101,7 @@ PyRef create_module(PyModuleDef& definition, std::atomic<bool>& initialised,
     if (module_name == nullptr) {
         throw_python_error();
     }
+    set_panic_module(module_name);
     const PyRef name_object = checked(PyUnicode_FromString(module_name));
     for (PyMethodDef& def : methods) {
         const PyRef function =
@@ -88,6 +111,17 @@ PyRef create_module(PyModuleDef& definition, std::atomic<bool>& initialised,
         if (PyObject_SetAttr(module.get(), name.get(), function.get()) != 0) {
             throw_python_error();
         }
+    }
+    // The module's __getattr__ finds PanicException, created on first need, by the name that
+    // the class gives as its location: instances pickle across processes.
+    static PyMethodDef getattr_def = {
+        "__getattr__", as_cfunction(&module_getattr), METH_O,
+        "__getattr__($module, name, /)\n--\n\nPanicException, the exception of a stopped "
+        "computation, when `name` names it."};
+    const PyRef getattr_function =
+        checked(PyCMethod_New(&getattr_def, module.get(), name_object.get(), nullptr));
+    if (PyObject_SetAttrString(module.get(), "__getattr__", getattr_function.get()) != 0) {
+        throw_python_error();
     }
     return module;
 }

@@ -14,6 +14,9 @@
 //      The parameter names follow the C++ parameters in order; the defaulted ones come last.
 //      Add `Gil::released` as the last argument to let other Python threads run during the
 //      computation (never for sorvex, which holds the interpreter lock for the whole call).
+//      Either way the parallel loops of the computation check for signals every few
+//      milliseconds (Ctrl-C raises KeyboardInterrupt); a released call on the main thread takes
+//      the lock back for each check.
 //   3. Add its line to the module's stub (src/<module>.pyi); tests/python/test_module.py
 //      checks the stub against the functions' signatures. Then the tests of the function.
 #pragma once
@@ -32,6 +35,7 @@
 #include "binding/call_frame.hpp"
 #include "binding/conversion.hpp"
 #include "binding/py_ref.hpp"
+#include "core/parallel/worker_pool.hpp"
 
 namespace sorvex::binding {
 
@@ -168,6 +172,14 @@ consteval bool params_fit(const std::array<Param, N>& params) {
     return true;
 }
 
+/// The cancellation hook of the parallel loops of a call that holds the interpreter lock: the
+/// interpreter's own check for pending signals, which runs their handlers (KeyboardInterrupt for
+/// Ctrl-C); a handler's exception ends the call.
+void check_signals(void* unused);
+
+/// Whether the calling thread runs signal handlers: the main thread of the main interpreter.
+bool handles_signals();
+
 /// Releases the interpreter lock for its lifetime.
 class UnlockedInterpreter {
 public:
@@ -175,6 +187,18 @@ public:
     ~UnlockedInterpreter() { PyEval_RestoreThread(state_); }
     UnlockedInterpreter(const UnlockedInterpreter&) = delete;
     UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
+
+    /// The cancellation hook while the lock is released (`self` is the UnlockedInterpreter):
+    /// holds the lock again for the duration of check_signals.
+    static void check_signals(void* self) {
+        auto* unlocked = static_cast<UnlockedInterpreter*>(self);
+        PyEval_RestoreThread(unlocked->state_);
+        const int status = PyErr_CheckSignals();
+        unlocked->state_ = PyEval_SaveThread();
+        if (status != 0) {
+            throw PythonError{}; // the exception stays set on this thread's state
+        }
+    }
 
 private:
     PyThreadState* state_;
@@ -197,13 +221,22 @@ PyRef invoke(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
             (std::get<K>(values).load(arguments.object(K), entry.params[K]), ...);
             const auto compute = [&] { return Fn(std::get<K>(values).get()...); };
             if (entry.gil == Gil::released) {
+                // Only the main thread takes the lock back to check: no other runs handlers.
+                const bool checked_for_signals = handles_signals();
                 const auto result = [&] {
-                    const UnlockedInterpreter unlocked;
+                    UnlockedInterpreter unlocked;
+                    const parallel::CancellationHook hook(
+                        checked_for_signals ? &UnlockedInterpreter::check_signals : nullptr,
+                        &unlocked);
                     return compute();
                 }();
                 return to_python(result, M.results);
             }
-            return to_python(compute(), M.results);
+            const auto result = [&] {
+                const parallel::CancellationHook hook(&check_signals, nullptr);
+                return compute();
+            }();
+            return to_python(result, M.results);
         }
         (std::make_index_sequence<N>{});
     }

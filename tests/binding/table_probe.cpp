@@ -1,8 +1,10 @@
 // A module that exercises the parts of the table machinery that sorvex does not use: float64
-// views, array results, defaulted bool and double parameters, the released interpreter lock and
-// rejected input. Built with the C++ tests; tests/python/test_table.py imports it.
+// views, array results, defaulted bool and double parameters, the released interpreter lock (with
+// long loops to interrupt) and rejected input. Built with the C++ tests; tests/python/test_table.py
+// imports it.
 #include <Python.h>
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -23,6 +25,19 @@ double address(std::span<const double> values) {
 Grid scaled(std::span<const double> x, double factor, bool square) {
     return parallel::parallel_map(
         x.size(), [&](std::size_t i) { return factor * (square ? x[i] * x[i] : x[i]); });
+}
+
+/// 0, 1, ..., n - 1, computed on the pool at `milliseconds` of busy waiting per index: a long
+/// loop to interrupt.
+Grid spin(double n, double milliseconds) {
+    const auto count = static_cast<std::size_t>(n);
+    const std::chrono::duration<double, std::milli> per_index(milliseconds);
+    return parallel::parallel_map(count, [&](std::size_t i) {
+        const auto end = std::chrono::steady_clock::now() + per_index;
+        while (std::chrono::steady_clock::now() < end) {
+        }
+        return static_cast<double>(i);
+    });
 }
 
 /// (x + y, x - y) of two views of equal length.
@@ -55,6 +70,8 @@ constexpr auto probe_module = native_module(
     def<&address>("address", {"values"}, "Address of the first value."),
     def<&scaled>("scaled", {"x", with_default("factor", 2.0), with_default("square", false)},
                  "factor * x, or factor * x**2.", Gil::released),
+    def<&spin>("spin", {"n", "milliseconds"}, "0, 1, ..., n - 1, slowly.", Gil::released),
+    def<&spin>("spin_locked", {"n", "milliseconds"}, "spin, holding the interpreter lock."),
     def<&sum_and_difference>("sum_and_difference", {"x", "y"}, "(x + y, x - y)."),
     def<&total>("total", {"values"}, "Sum of the values."));
 

@@ -1,5 +1,6 @@
-// The worker pool: size rule, index order, failure propagation.
+// The worker pool: size rule, index order, failure propagation, cancellation.
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -147,6 +148,80 @@ TEST(ParallelFor, WorkersAreNamedInStops) {
     });
     EXPECT_TRUE(seen_worker.load());
 }
+
+/// Waits about 200 microseconds: an index slow enough for a loop to outlast the hook's interval.
+void slow_index() {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+
+struct Interrupted {};
+
+void count(void* checks) {
+    ++*static_cast<int*>(checks);
+}
+
+void count_and_interrupt(void* checks) {
+    count(checks);
+    throw Interrupted{};
+}
+
+// Grain 1: on the pool; grain 4000: on the calling thread alone.
+class CancellationHookOnLoops : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(CancellationHookOnLoops, AThrowingHookAbandonsTheLoopAndThePoolKeepsWorking) {
+    const std::size_t grain = GetParam();
+    std::atomic<std::size_t> computed{0};
+    int checks = 0;
+    {
+        const CancellationHook hook(&count_and_interrupt, &checks);
+        // 0.8 s of work; the hook runs after 5 ms
+        EXPECT_THROW(parallel_for(
+                         4000,
+                         [&](std::size_t) {
+                             slow_index();
+                             computed.fetch_add(1);
+                         },
+                         grain),
+                     Interrupted);
+    }
+    EXPECT_EQ(checks, 1);
+    EXPECT_LT(computed.load(), 4000U);
+    const auto out = parallel_map(
+        1000, [](std::size_t i) { return 2 * i; }, grain);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        ASSERT_EQ(out[i], 2 * i);
+    }
+}
+
+TEST_P(CancellationHookOnLoops, TheInnermostHookOfTheThreadRunsWithoutChangingResults) {
+    const std::size_t grain = GetParam();
+    int outer = 0;
+    int inner = 0;
+    const CancellationHook outer_hook(&count, &outer);
+    {
+        const CancellationHook inner_hook(&count, &inner);
+        // 80 ms of work, at least 40 ms of it on the calling thread
+        const auto out = parallel_map(
+            400,
+            [](std::size_t i) {
+                slow_index();
+                return 3 * i;
+            },
+            grain);
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            ASSERT_EQ(out[i], 3 * i);
+        }
+    }
+    EXPECT_GE(inner, 1);
+    EXPECT_EQ(outer, 0);
+    // A thread without a hook of its own runs none.
+    std::thread([] { parallel_for(100, [](std::size_t) { slow_index(); }); }).join();
+    EXPECT_EQ(outer, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Grains, CancellationHookOnLoops, ::testing::Values(1U, 4000U));
 
 } // namespace
 } // namespace sorvex::parallel

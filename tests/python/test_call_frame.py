@@ -127,6 +127,28 @@ def test_grid_conversion_failures_are_relabelled(j_nu: Any, message: str) -> Non
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize(
+    ("value", "type_name"),
+    [
+        (1j, "complex"),
+        (np.complex128(1.0), "numpy.complex128"),
+        (np.complex64(1.0 + 2.0j), "numpy.complex64"),
+        (np.array([2.0, 1.0 + 2.0j]), "numpy.complex128"),  # items of complex arrays
+        (np.array([2.0, 1.0], dtype=np.complex64), "numpy.complex64"),
+    ],
+)
+def test_complex_numbers_are_refused_like_complex(value: Any, type_name: str) -> None:
+    # NumPy's would otherwise convert to their real part, with a ComplexWarning
+    grid = value if isinstance(value, np.ndarray) else [2.0, value]
+    with pytest.raises(TypeError) as info:
+        sorvex.rad_trans_blob(1.0, grid, [1.0])
+    assert str(info.value) == f"argument 'j_nu': must be real number, not {type_name}"
+    for function in (sorvex.gofb, sorvex.bofg):
+        for arg in (grid, grid[1]):
+            with pytest.raises(TypeError, match=r"^Argument must be a float or a list of floats"):
+                function(arg)
+
+
 def test_relabelled_error_keeps_the_original_cause() -> None:
     with pytest.raises(TypeError) as info:
         sorvex.rad_trans_blob(1.0, [BadFloatCause()], [1.0])

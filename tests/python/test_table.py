@@ -6,6 +6,8 @@ import array
 import importlib.machinery
 import importlib.util
 import math
+import pickle
+import sys
 import threading
 from pathlib import Path
 from types import ModuleType
@@ -33,6 +35,7 @@ def load_probe() -> ModuleType:
     assert spec.loader is not None
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
+    sys.modules["_table_probe"] = module  # where pickle finds its PanicException
     return module
 
 
@@ -42,7 +45,14 @@ def probe() -> ModuleType:
 
 
 def test_signatures_show_the_defaults(probe: ModuleType) -> None:
-    assert probe.__all__ == ["address", "scaled", "sum_and_difference", "total"]
+    assert probe.__all__ == [
+        "address",
+        "scaled",
+        "spin",
+        "spin_locked",
+        "sum_and_difference",
+        "total",
+    ]
     assert probe.scaled.__text_signature__ == "(x, factor=2.0, square=False)"
     assert probe.scaled.__doc__ == "factor * x, or factor * x**2."
     assert probe.scaled.__module__ == "_table_probe"
@@ -128,11 +138,33 @@ def test_rejected_input_is_a_value_error_without_report(
     assert capfd.readouterr().err == ""
 
 
-def test_a_stop_is_a_panic_exception(probe: ModuleType) -> None:
+def test_a_stop_is_a_panic_exception_of_the_module(probe: ModuleType) -> None:
     with pytest.raises(BaseException, match="total: values has 0 values") as info:
         probe.total([])
-    assert type(info.value).__name__ == "PanicException"
+    assert type(info.value) is probe.PanicException
+    assert probe.PanicException.__module__ == "_table_probe"
+    restored = pickle.loads(pickle.dumps(info.value))
+    assert type(restored) is probe.PanicException
+    assert restored.args == info.value.args
     assert probe.total(np.arange(4.0)) == 6.0
+
+
+class InterruptedBuffer:
+    """Raises KeyboardInterrupt when asked for its buffer."""
+
+    def __buffer__(self, flags: int) -> memoryview:
+        raise KeyboardInterrupt
+
+    def __len__(self) -> int:
+        return 0
+
+    def __getitem__(self, index: int) -> float:
+        raise IndexError(index)
+
+
+def test_an_interrupt_from_a_buffer_exporter_propagates(probe: ModuleType) -> None:
+    with pytest.raises(KeyboardInterrupt):
+        probe.scaled(InterruptedBuffer())
 
 
 def test_calls_that_release_the_interpreter_lock_run_from_many_threads(

@@ -38,6 +38,71 @@ private:
     bool previous_;
 };
 
+/// The cancellation hook of each thread (none by default).
+struct Hook {
+    CancellationHook::Check check = nullptr;
+    void* context = nullptr;
+};
+thread_local Hook t_hook;
+
+/// The calling thread's side of a loop's cancellation hook. The clock is read after every
+/// `stride` indices: the stride doubles while that many indices take less than `quick`, up to
+/// an eighth of a grain (some 2.5 microseconds of expected work), and falls back to 1 as soon
+/// as they take longer, so that indices far slower than their grain promised are still timed
+/// one by one. The hook runs once per cancellation_interval.
+class Canceller {
+public:
+    explicit Canceller(std::size_t grain)
+        : hook_(t_hook), max_stride_(std::max<std::size_t>(1, grain / 8)), last_read_(Clock::now()),
+          next_check_(last_read_ + cancellation_interval) {}
+
+    bool active() const noexcept { return hook_.check != nullptr; }
+
+    /// After each index of an active canceller: true once the loop is to be abandoned.
+    bool after_index() noexcept {
+        if (--countdown_ != 0) {
+            return false;
+        }
+        const Clock::time_point now = Clock::now();
+        stride_ = now - last_read_ < quick ? std::min(2 * stride_, max_stride_) : 1;
+        countdown_ = stride_;
+        last_read_ = now;
+        return now >= next_check_ && check(now);
+    }
+
+    /// Runs the hook if it is due: true once the loop is to be abandoned.
+    bool poll() noexcept {
+        const Clock::time_point now = Clock::now();
+        return now >= next_check_ && check(now);
+    }
+
+    /// The exception of the hook that abandoned the loop, or null.
+    const std::exception_ptr& interruption() const noexcept { return interruption_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::microseconds quick{50};
+
+    bool check(Clock::time_point now) noexcept {
+        next_check_ = now + cancellation_interval;
+        try {
+            hook_.check(hook_.context);
+            return false;
+        } catch (...) {
+            interruption_ = std::current_exception();
+            return true;
+        }
+    }
+
+    Hook hook_;
+    std::size_t max_stride_;
+    std::size_t stride_ = 1;
+    std::size_t countdown_ = 1;
+    Clock::time_point last_read_;
+    Clock::time_point next_check_;
+    std::exception_ptr interruption_;
+};
+
 struct Job {
     Job(std::size_t n_, std::size_t chunk_, void* context_, detail::IndexFn fn_)
         : n(n_), chunk(chunk_), context(context_), fn(fn_) {}
@@ -48,12 +113,14 @@ struct Job {
     detail::IndexFn fn;
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> failed_index{no_failure};
+    std::atomic<bool> cancelled{false};
     std::mutex error_mutex;
     std::exception_ptr error;
 
     // Claims chunks in increasing order. Once index k has failed every index below k has been
-    // claimed, so the lowest failing index is always found and reported.
-    void work() noexcept {
+    // claimed, so the lowest failing index is always found and reported. The calling thread
+    // passes its active canceller; a cancelled job stops every thread before its next index.
+    void work(Canceller* canceller) noexcept {
         for (;;) {
             const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
             if (begin >= n || begin > failed_index.load(std::memory_order_relaxed)) {
@@ -61,13 +128,18 @@ struct Job {
             }
             const std::size_t end = std::min(n, begin + chunk);
             for (std::size_t i = begin; i < end; ++i) {
-                if (i > failed_index.load(std::memory_order_relaxed)) {
+                if (i > failed_index.load(std::memory_order_relaxed) ||
+                    cancelled.load(std::memory_order_relaxed)) {
                     return;
                 }
                 try {
                     fn(context, i);
                 } catch (...) {
                     record_failure(i);
+                    return;
+                }
+                if (canceller != nullptr && canceller->after_index()) {
+                    cancelled.store(true, std::memory_order_relaxed);
                     return;
                 }
             }
@@ -101,8 +173,14 @@ public:
 
     std::size_t size() const noexcept { return threads_.size() + 1; }
 
-    void run(std::size_t n, std::size_t chunk, void* context, detail::IndexFn fn) {
-        const std::lock_guard one_loop_at_a_time(run_mutex_);
+    /// Runs the loop on the pool and the calling thread (which is inside a LoopScope); false
+    /// when the pool is serving another thread's loop.
+    bool try_run(std::size_t n, std::size_t chunk, void* context, detail::IndexFn fn,
+                 Canceller& canceller) {
+        const std::unique_lock one_loop_at_a_time(run_mutex_, std::try_to_lock);
+        if (!one_loop_at_a_time.owns_lock()) {
+            return false;
+        }
         Job job(n, chunk, context, fn);
         {
             const std::lock_guard lock(mutex_);
@@ -111,19 +189,15 @@ public:
             generation_.fetch_add(1, std::memory_order_release);
         }
         wake_.notify_all();
-        {
-            const LoopScope scope;
-            job.work();
-        }
-        spin_until([this] { return busy_.load(std::memory_order_acquire) == 0; });
-        {
-            std::unique_lock lock(mutex_);
-            done_.wait(lock, [this] { return busy_.load(std::memory_order_relaxed) == 0; });
-            job_ = nullptr;
+        job.work(canceller.active() ? &canceller : nullptr);
+        wait_for_workers(job, canceller);
+        if (canceller.interruption()) {
+            std::rethrow_exception(canceller.interruption());
         }
         if (job.error) {
             std::rethrow_exception(job.error);
         }
+        return true;
     }
 
     WorkerPool* abandoned = nullptr; ///< pool inherited over a fork, kept reachable
@@ -143,7 +217,7 @@ private:
                 seen = generation_.load(std::memory_order_relaxed);
                 job = job_;
             }
-            job->work();
+            job->work(nullptr);
             {
                 const std::lock_guard lock(mutex_);
                 if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -151,6 +225,28 @@ private:
                 }
             }
         }
+    }
+
+    /// Waits until every worker has left `job`, running the calling thread's cancellation hook
+    /// meanwhile (without holding the pool's lock: the hook may take long).
+    void wait_for_workers(Job& job, Canceller& canceller) {
+        const auto finished = [this] { return busy_.load(std::memory_order_acquire) == 0; };
+        spin_until(finished);
+        std::unique_lock lock(mutex_);
+        if (!canceller.active()) {
+            done_.wait(lock, finished);
+        }
+        while (!done_.wait_for(lock, cancellation_interval, finished)) {
+            if (job.cancelled.load(std::memory_order_relaxed)) {
+                continue;
+            }
+            lock.unlock();
+            if (canceller.poll()) {
+                job.cancelled.store(true, std::memory_order_relaxed);
+            }
+            lock.lock();
+        }
+        job_ = nullptr;
     }
 
     /// Polls `ready` for a short while before the caller blocks: loops often follow each other
@@ -229,6 +325,15 @@ WorkerPool& pool() {
 
 } // namespace
 
+CancellationHook::CancellationHook(Check check, void* context) noexcept
+    : previous_check_(t_hook.check), previous_context_(t_hook.context) {
+    t_hook = {check, context};
+}
+
+CancellationHook::~CancellationHook() {
+    t_hook = {previous_check_, previous_context_};
+}
+
 std::optional<std::size_t> parse_count(std::string_view text) {
     if (!text.empty() && text.front() == '+') {
         text.remove_prefix(1);
@@ -282,22 +387,28 @@ namespace detail {
 
 void run(std::size_t n, std::size_t grain, void* context, IndexFn fn) {
     grain = std::max<std::size_t>(grain, 1);
-    const auto serial = [&] {
-        const LoopScope scope;
+    const bool nested = t_in_parallel_loop;
+    // Also while the hook runs: a loop that it calls stays on this thread.
+    const LoopScope scope;
+    Canceller canceller(grain);
+    if (!nested && n / 2 >= grain) {
+        WorkerPool& workers = pool();
+        if (workers.size() > 1 && workers.try_run(n, grain, context, fn, canceller)) {
+            return;
+        }
+    }
+    if (!canceller.active()) {
         for (std::size_t i = 0; i < n; ++i) {
             fn(context, i);
         }
-    };
-    if (n / 2 < grain || t_in_parallel_loop) {
-        serial();
         return;
     }
-    WorkerPool& workers = pool();
-    if (workers.size() == 1) {
-        serial();
-        return;
+    for (std::size_t i = 0; i < n; ++i) {
+        fn(context, i);
+        if (canceller.after_index()) {
+            std::rethrow_exception(canceller.interruption());
+        }
     }
-    workers.run(n, grain, context, fn);
 }
 
 } // namespace detail

@@ -4,8 +4,10 @@
 // never depends on the number of workers or on how the range was divided. A failure at any
 // index ends the loop once every claimed index has finished; the failure of the lowest failing
 // index is rethrown on the calling thread, which makes even the error independent of scheduling.
+// A cancellation hook lets the caller abandon a long loop (an interrupt from the keyboard).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string_view>
@@ -35,14 +37,38 @@ std::size_t pool_size();
 /// enough for some 20 microseconds of work, so that waking a worker pays off.
 std::size_t grain_for(double seconds_per_item);
 
+/// Time between two runs of a cancellation hook during a loop.
+inline constexpr std::chrono::milliseconds cancellation_interval{5};
+
+/// While it lives, every parallel loop called from this thread runs `check(context)` on this
+/// thread about every cancellation_interval: between indices, and while it waits for the
+/// workers. A check that throws abandons the loop: the workers stop before their next index,
+/// the partial results are dropped, and the loop rethrows that exception once every worker has
+/// stopped. The check holds none of the pool's locks, and a loop that it calls runs on this
+/// thread alone. A null check installs none; the thread's previous hook returns when the object
+/// ends.
+class CancellationHook {
+public:
+    using Check = void (*)(void* context);
+    CancellationHook(Check check, void* context) noexcept;
+    ~CancellationHook();
+    CancellationHook(const CancellationHook&) = delete;
+    CancellationHook& operator=(const CancellationHook&) = delete;
+
+private:
+    Check previous_check_;
+    void* previous_context_;
+};
+
 namespace detail {
 using IndexFn = void (*)(void* context, std::size_t index);
 void run(std::size_t n, std::size_t grain, void* context, IndexFn fn);
 } // namespace detail
 
 /// Calls body(i) for every i in [0, n) on the pool, handing out `grain` indices at a time; a
-/// loop of fewer than two grains runs on the calling thread. Calls from several threads are
-/// served one at a time; a call made from inside a parallel loop runs on the current thread.
+/// loop of fewer than two grains runs on the calling thread. The pool serves one loop at a time:
+/// a loop called while it serves another thread's loop, or from inside a parallel loop, runs on
+/// the calling thread alone.
 template <class Body>
 void parallel_for(std::size_t n, Body&& body, std::size_t grain = 1) {
     auto trampoline = [](void* context, std::size_t index) {
