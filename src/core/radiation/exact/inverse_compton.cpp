@@ -1,5 +1,5 @@
 // Both integrals are Gauss-Legendre sums in logarithmic variables over pieces of the power-law
-// intervals (at most max_piece_width wide), with the kinematic limits of the inner integral
+// intervals (a few tenths of an e-fold wide), with the kinematic limits of the inner integral
 // taken exactly: the electron piece that contains a limit is integrated from that limit with
 // rules of its own, so that the inner integrand is smooth on every piece. The seed pieces are
 // cut where a limit crosses the end of the electron grid, where the inner integral has a kink.
@@ -25,13 +25,14 @@
 namespace sorvex::exact {
 namespace {
 
-using ElectronRule = rules::GaussLegendre<3>; ///< nodes of a full electron piece
+using ElectronRule = rules::GaussLegendre<4>; ///< nodes of a full electron piece
 using LimitRule = rules::GaussLegendre<4>;    ///< nodes of an electron piece cut by a limit
 using SeedRule = rules::GaussLegendre<3>;     ///< nodes of a seed piece
-constexpr double max_piece_width = 0.3;       ///< widest piece, in ln gamma or ln nu0
+constexpr double electron_piece_width = 0.15; ///< widest electron piece, in ln gamma
+constexpr double seed_piece_width = 0.3;      ///< widest seed piece, in ln nu0
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-/// One power law n_lo (x / x_lo)^-slope on [x_lo, x_hi], in logarithms u = ln x.
+/// One power law value_lo (x / x_lo)^-slope on [x_lo, x_hi], in logarithms u = ln x.
 struct PowerLaw {
     double u_lo;
     double u_hi;
@@ -39,6 +40,7 @@ struct PowerLaw {
     double slope;
 
     double at(double u) const { return value_lo * std::exp(-slope * (u - u_lo)); }
+    double log_at(double u) const { return std::log(value_lo) - slope * (u - u_lo); }
 };
 
 std::vector<PowerLaw> power_laws(std::span<const double> x, std::span<const double> y) {
@@ -54,12 +56,13 @@ std::vector<PowerLaw> power_laws(std::span<const double> x, std::span<const doub
     return laws;
 }
 
-/// Number of equal pieces that keep [a, b] (logarithms) within max_piece_width.
-std::size_t piece_count(double a, double b) {
-    return static_cast<std::size_t>(std::ceil((b - a) / max_piece_width - 1e-9)) + 0;
+/// Number of equal pieces no wider than `widest` that cover [a, b].
+std::size_t piece_count(double a, double b, double widest) {
+    const double count = std::ceil((b - a) / widest);
+    return count > 1.0 ? static_cast<std::size_t>(count) : 1;
 }
 
-/// sum_k weight_k f(x_k) of rule R over [a, b], f called with (x, half-width * weight).
+/// Plain rule R over [a, b]: f(x_k, w_k).
 template <class R, class F>
 void for_nodes(double a, double b, F&& f) {
     const double mid = 0.5 * (a + b);
@@ -67,6 +70,38 @@ void for_nodes(double a, double b, F&& f) {
     for (std::size_t k = 0; k < R::nodes.size(); ++k) {
         f(mid + half * R::nodes[k], half * R::weights[k]);
     }
+}
+
+/// Rule R for int_a^b y(x) g(x) dx with y = e^(log_y_a + rate (x - a)) and g smooth: calls
+/// f(x_k, w_k) so that sum w_k g(x_k) approximates the integral. Where y changes by more than
+/// e^2 over [a, b], the nodes are those of R in s = (1 - e^(-|rate| tau)) / |rate|, tau the
+/// distance from the end where y is largest, in which y dx = e^(..) ds: y is integrated exactly
+/// however steep it is, and the nodes sit where y g is large.
+template <class R, class F>
+void power_law_nodes(double a, double b, double log_y_a, double rate, F&& f) {
+    const double length = b - a;
+    if (std::fabs(rate) * length <= 2.0) {
+        for_nodes<R>(a, b,
+                     [&](double x, double w) { f(x, w * std::exp(log_y_a + rate * (x - a))); });
+        return;
+    }
+    const bool rising = rate > 0.0;
+    const double y_top = std::exp(rising ? log_y_a + rate * length : log_y_a);
+    const double mu = -std::fabs(rate);
+    const double half = 0.5 * std::expm1(mu * length) / mu;
+    for (std::size_t k = 0; k < R::nodes.size(); ++k) {
+        const double s = half + half * R::nodes[k];
+        const double tau = std::log1p(mu * s) / mu;
+        f(rising ? b - tau : a + tau, y_top * half * R::weights[k]);
+    }
+}
+
+/// Nodes of rule R on [a, b] (ln gamma) of electron power law `law` for int n / gamma^2 g dgamma
+/// = int n / gamma g du: f(gamma_k, w_k).
+template <class R, class F>
+void electron_nodes(const PowerLaw& law, double a, double b, F&& f) {
+    power_law_nodes<R>(a, b, law.log_at(a) - a, -(law.slope + 1.0),
+                       [&](double u, double w) { f(std::exp(u), w); });
 }
 
 /// The electrons as pieces with Gauss-Legendre nodes in u = ln gamma; the nodes of a piece are
@@ -84,16 +119,15 @@ public:
         : laws_(power_laws(gamma, n)) {
         for (std::size_t l = 0; l < laws_.size(); ++l) {
             const PowerLaw& law = laws_[l];
-            const std::size_t count = std::max<std::size_t>(1, piece_count(law.u_lo, law.u_hi));
+            const std::size_t count = piece_count(law.u_lo, law.u_hi, electron_piece_width);
             const double width = (law.u_hi - law.u_lo) / static_cast<double>(count);
             for (std::size_t p = 0; p < count; ++p) {
                 const double a = law.u_lo + width * static_cast<double>(p);
                 const double b = p + 1 == count ? law.u_hi : a + width;
                 pieces_.push_back({std::exp(a), std::exp(b), l, gamma_.size()});
-                for_nodes<ElectronRule>(a, b, [&](double u, double w) {
-                    const double g = std::exp(u);
+                electron_nodes<ElectronRule>(law, a, b, [&](double g, double w) {
                     gamma_.push_back(g);
-                    weight_.push_back(w * law.at(u) / g); // n / gamma^2 dgamma = n / gamma du
+                    weight_.push_back(w);
                 });
             }
         }
@@ -248,11 +282,11 @@ private:
         pieces_.push_back({lo, hi, law_index, shifted, first, gamma_.size()});
     }
 
-    /// [lo, hi] in pieces no wider than max_piece_width in ln(gamma - eps1).
+    /// [lo, hi] in pieces no wider than electron_piece_width in ln(gamma - eps1).
     void add_shifted(std::size_t law, double lo, double hi) {
         const double v_lo = std::log(lo - eps1_);
         const double v_hi = std::log(hi - eps1_);
-        const std::size_t count = std::max<std::size_t>(1, piece_count(v_lo, v_hi));
+        const std::size_t count = piece_count(v_lo, v_hi, electron_piece_width);
         const double width = (v_hi - v_lo) / static_cast<double>(count);
         double a = lo;
         for (std::size_t p = 0; p < count; ++p) {
@@ -274,10 +308,8 @@ private:
                 f(gamma, d, w * law.at(std::log(gamma)) * d / (gamma * gamma));
             });
         } else {
-            for_nodes<R>(std::log(lo), std::log(hi), [&](double u, double w) {
-                const double gamma = std::exp(u);
-                f(gamma, gamma - eps1_, w * law.at(u) / gamma);
-            });
+            electron_nodes<R>(law, std::log(lo), std::log(hi),
+                              [&](double gamma, double w) { f(gamma, gamma - eps1_, w); });
         }
     }
 
@@ -362,15 +394,15 @@ double seed_integral(const std::vector<PowerLaw>& seed, const InnerIntegral& inn
         ends[count++] = b;
         for (std::size_t e = 0; e < count; ++e) {
             const double end = ends[e];
-            const std::size_t pieces = std::max<std::size_t>(1, piece_count(a, end));
+            const std::size_t pieces = piece_count(a, end, seed_piece_width);
             const double width = (end - a) / static_cast<double>(pieces);
             for (std::size_t p = 0; p < pieces; ++p) {
                 const double pa = a + width * static_cast<double>(p);
                 const double pb = p + 1 == pieces ? end : pa + width;
-                for_nodes<SeedRule>(pa, pb, [&](double t, double w) {
-                    const double nu0 = std::exp(t);
-                    total += w * law.at(t) / nu0 * inner(nu0 * to_eps);
-                });
+                // I / nu0^2 dnu0 = I / nu0 dt
+                power_law_nodes<SeedRule>(
+                    pa, pb, law.log_at(pa) - pa, -(law.slope + 1.0),
+                    [&](double t, double w) { total += w * inner(std::exp(t) * to_eps); });
             }
             a = end;
         }
