@@ -12,8 +12,9 @@ Usage: python scripts/derive_quadrature_rules.py [--check]   (--check: compare, 
 from __future__ import annotations
 
 import argparse
-import sys
+import itertools
 import subprocess
+import sys
 from pathlib import Path
 
 import mpmath as mp
@@ -30,7 +31,7 @@ def gauss_legendre(n: int) -> tuple[list[mp.mpf], list[mp.mpf]]:
     for k in range(n):
         guess = mp.cos(mp.pi * (k + mp.mpf(3) / 4) / (n + mp.mpf(1) / 2))
         nodes.append(mp.findroot(lambda x: mp.legendre(n, x), guess))
-    nodes = sorted(x for x in nodes if x > -mp.mpf(10) ** -30)
+    nodes = sorted(x for x in nodes if x > -(mp.mpf(10) ** -30))
     nodes = [mp.mpf(0) if abs(x) < mp.mpf(10) ** -30 else x for x in nodes]
     weights = [2 / ((1 - x * x) * mp.diff(lambda t: mp.legendre(n, t), x) ** 2) for x in nodes]
     return nodes, weights
@@ -43,7 +44,7 @@ def kronrod(n: int) -> tuple[list[mp.mpf], list[mp.mpf], list[mp.mpf]]:
     # New nodes: one between each pair of neighbouring Gauss nodes and one beyond the largest.
     below = [-x for x in reversed(g_nodes) if x > 0]
     ends = [mp.mpf(-1), *below, *g_nodes, mp.mpf(1)]
-    guesses = [(a + b) / 2 for a, b in zip(ends, ends[1:], strict=False)]
+    guesses = [(a + b) / 2 for a, b in itertools.pairwise(ends)]
     new = [x for x in guesses if x > mp.mpf(10) ** -30]
     zero_new = any(abs(x) < mp.mpf(10) ** -30 for x in guesses)
     if zero_new:
@@ -83,7 +84,10 @@ def kronrod(n: int) -> tuple[list[mp.mpf], list[mp.mpf], list[mp.mpf]]:
 def check_exactness(nodes, weights, degree: int) -> None:
     """The symmetric rule integrates x^d exactly for every even d <= degree."""
     for d in range(0, degree + 1, 2):
-        total = mp.fsum(w * (x**d if d else 1) * (1 if x == 0 else 2) for x, w in zip(nodes, weights))
+        total = mp.fsum(
+            w * (x**d if d else 1) * (1 if x == 0 else 2)
+            for x, w in zip(nodes, weights, strict=True)
+        )
         assert abs(total - mp.mpf(2) / (d + 1)) < mp.mpf(10) ** -30, (d, total)
 
 
@@ -150,7 +154,11 @@ def clang_format(text: str) -> str:
     """The header in the repository's C++ style (.clang-format)."""
     result = subprocess.run(
         ["clang-format", f"--assume-filename={HEADER}"],
-        input=text, capture_output=True, text=True, check=True, cwd=ROOT,
+        input=text,
+        capture_output=True,
+        text=True,
+        check=True,
+        cwd=ROOT,
     )
     return result.stdout
 

@@ -52,7 +52,12 @@ def f_kn(b: mp.mpf) -> mp.mpf:
 def pair_cross_section(s0: mp.mpf) -> mp.mpf:
     def sigma(s: mp.mpf) -> mp.mpf:
         b = mp.sqrt(1 - 1 / s)
-        return mp.mpf(3) / 16 * (1 - b * b) * ((3 - b**4) * mp.log((1 + b) / (1 - b)) - 2 * b * (2 - b * b))
+        return (
+            mp.mpf(3)
+            / 16
+            * (1 - b * b)
+            * ((3 - b**4) * mp.log((1 + b) / (1 - b)) - 2 * b * (2 - b * b))
+        )
 
     cuts = [c for c in (1.01, 1.1, 2, 10, 100, 1e4, 1e6, 1e8, 1e10) if c < s0]
     return 2 / s0**2 * mp.quad(lambda s: s * sigma(s), [1, *cuts, s0])
