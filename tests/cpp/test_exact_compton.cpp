@@ -316,6 +316,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "nu0: must be positive and finite, not 0"},
         BadCall{"line_gamma", [] { inverse_compton_line(ok_nu, 1.0, 1e9, Vector{}, Vector{}); },
                 "gamma: needs at least 2 points, got 0"},
+        BadCall{"overflow",
+                [] {
+                    inverse_compton_line(Vector{1e35}, 1.0, 1e30, Vector{1.0, 1e300},
+                                         Vector{1.0, 1e-300});
+                },
+                "nu: the result at nu[0] = 1e+35 is not a number: the arguments overflow double "
+                "precision"},
         BadCall{"radius",
                 [] {
                     gamma_gamma_opacity(ok_nu, Vector{1e9, 1e10}, Vector{1.0, 1.0}, -inf);

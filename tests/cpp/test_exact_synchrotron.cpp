@@ -200,6 +200,14 @@ TEST(ExactSynchrotron, ZeroDensitiesCloseTheirIntervalsAndAbsorptionIsOptional) 
     EXPECT_TRUE(empty.j_nu.empty() && empty.alpha_nu.empty());
 }
 
+TEST(ExactSynchrotron, FrequenciesFarAboveEveryElectronGiveZero) {
+    // nu / nu_B overflows: x is infinite for every electron and the kernel 0.
+    const auto out = synchrotron(std::vector<double>{1e300}, std::vector<double>{1.0, 1e3},
+                                 std::vector<double>{1.0, 1e-6}, 1e-300);
+    EXPECT_EQ(out.j_nu[0], 0.0);
+    EXPECT_EQ(out.alpha_nu[0], 0.0);
+}
+
 TEST(ExactSynchrotron, EachFrequencyIsComputedIndependently) {
     // One call over all frequencies (spread over the pool) gives the bits of one call per
     // frequency (each on the calling thread).

@@ -89,4 +89,13 @@ void require_same_length(std::string_view name, std::span<const double> values,
     }
 }
 
+void require_numbers(std::span<const double> results, std::span<const double> nu) {
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (std::isnan(results[i])) {
+            invalid_argument("nu", "the result at " + element("nu", i, nu[i]) +
+                                       " is not a number: the arguments overflow double precision");
+        }
+    }
+}
+
 } // namespace sorvex::exact

@@ -36,4 +36,8 @@ void require_grid(std::string_view name, std::span<const double> grid, GridFloor
 void require_same_length(std::string_view name, std::span<const double> values,
                          std::string_view grid_name, std::span<const double> grid);
 
+/// Ends the call if a result is NaN, which only arguments whose products overflow double
+/// precision produce (such as nu / nu_B beyond 1e308); `nu` holds the frequency of each result.
+void require_numbers(std::span<const double> results, std::span<const double> nu);
+
 } // namespace sorvex::exact

@@ -135,6 +135,7 @@ std::vector<double> gamma_gamma_opacity(std::span<const double> nu, std::span<co
             tau[f] = factor * total;
         },
         parallel::grain_for(static_cast<double>(seed_nu.size()) * 0.5e-6));
+    require_numbers(tau, nu);
     return tau;
 }
 

@@ -56,10 +56,13 @@ std::vector<PowerLaw> power_laws(std::span<const double> x, std::span<const doub
     return laws;
 }
 
-/// Number of equal pieces no wider than `widest` that cover [a, b].
+/// Most pieces one interval is cut into.
+constexpr double max_pieces = 1e5;
+
+/// Number of equal pieces no wider than `widest` that cover [a, b] (1 if that is not a number).
 std::size_t piece_count(double a, double b, double widest) {
     const double count = std::ceil((b - a) / widest);
-    return count > 1.0 ? static_cast<std::size_t>(count) : 1;
+    return count > 1.0 ? static_cast<std::size_t>(std::min(count, max_pieces)) : 1;
 }
 
 /// Plain rule R over [a, b]: f(x_k, w_k).
@@ -163,72 +166,62 @@ inline double kernel(double q, double log_q, double g) {
 
 /// The inner integral int n / gamma^2 F dgamma for one scattered energy eps1, as a function of
 /// the seed energy eps, on node tables made for eps1. Close above eps1 the kernel varies on the
-/// scale gamma - eps1 (the Klein-Nishina regime), so there, up to 2 eps1, the pieces and their
-/// nodes are laid out in v = ln(gamma - eps1); above, the electrons' own pieces in ln gamma are
-/// used.
+/// scale d = gamma - eps1 (the Klein-Nishina regime), so there, up to 2 eps1, the pieces and
+/// their nodes are laid out in ln d; above, the electrons' own pieces in ln gamma are used. The
+/// pieces are located by d, which the kinematic limits give without cancellation.
 class InnerIntegral {
 public:
     /// Tables for seed energies up to eps_max.
     InnerIntegral(const Electrons& electrons, double eps1, double eps_max)
         : e_(electrons), eps1_(eps1) {
-        const double floor = std::max(gamma_min(eps_max), e_.lowest());
+        const double floor = std::max(d_min(eps_max), e_.lowest() - eps1);
         const double shift_below = 2.0 * eps1;
         const auto& pieces = e_.pieces();
         for (std::size_t p = 0; p < pieces.size(); ++p) {
             const Electrons::Piece& piece = pieces[p];
-            if (!(piece.gamma_hi > floor)) {
+            if (!(piece.gamma_hi - eps1 > floor)) {
                 continue;
             }
             if (piece.gamma_lo >= shift_below) {
                 add_electron_piece(p);
                 continue;
             }
-            const double lo = std::max(piece.gamma_lo, floor);
-            const double mid = std::min(piece.gamma_hi, shift_below);
+            const double lo = std::max(piece.gamma_lo - eps1, floor);
+            const double mid = std::min(piece.gamma_hi, shift_below) - eps1;
             if (lo < mid) {
                 add_shifted(piece.law, lo, mid);
             }
-            if (mid < piece.gamma_hi) {
-                add_piece(piece.law, mid, piece.gamma_hi, false);
+            if (mid + eps1 < piece.gamma_hi) {
+                add_piece(piece.law, mid, piece.gamma_hi - eps1, false);
             }
         }
-    }
-
-    /// Lowest Lorentz factor that scatters eps into eps1 (q = 1).
-    double gamma_min(double eps) const {
-        return 0.5 * eps1_ * (1.0 + std::sqrt(1.0 + 1.0 / (eps * eps1_)));
-    }
-    /// Highest Lorentz factor allowed by q >= 1 / (4 gamma^2); finite only for eps > eps1.
-    double gamma_up(double eps) const {
-        return eps > eps1_ ? eps * eps1_ / (eps - eps1_) : infinity;
     }
 
     double operator()(double eps) const {
         if (pieces_.empty()) {
             return 0.0;
         }
-        const double lo = std::max(gamma_min(eps), pieces_.front().gamma_lo);
-        const double hi = std::min(gamma_up(eps), pieces_.back().gamma_hi);
+        const double lo = std::max(d_min(eps), pieces_.front().d_lo);
+        const double hi = std::min(d_up(eps), pieces_.back().d_hi);
         if (!(lo < hi)) {
             return 0.0;
         }
         const double c = eps1_ / (4.0 * eps);
         // First piece that ends above lo, first piece that starts at or above hi.
-        const auto first =
-            std::upper_bound(pieces_.begin(), pieces_.end(), lo,
-                             [](double v, const Piece& p) { return v < p.gamma_hi; });
+        const auto first = std::upper_bound(pieces_.begin(), pieces_.end(), lo,
+                                            [](double d, const Piece& p) { return d < p.d_hi; });
         const auto last = std::lower_bound(first, pieces_.end(), hi,
-                                           [](const Piece& p, double v) { return p.gamma_lo < v; });
+                                           [](const Piece& p, double d) { return p.d_lo < d; });
         double total = 0.0;
         std::size_t full_begin = gamma_.size();
         std::size_t full_end = 0;
         for (auto it = first; it != last; ++it) {
-            const double a = std::max(lo, it->gamma_lo);
-            const double b = std::min(hi, it->gamma_hi);
+            const double a = std::max(lo, it->d_lo);
+            const double b = std::min(hi, it->d_hi);
             if (!(a < b)) {
                 continue;
             }
-            if (a == it->gamma_lo && b == it->gamma_hi) {
+            if (a == it->d_lo && b == it->d_hi) {
                 full_begin = std::min(full_begin, it->first);
                 full_end = std::max(full_end, it->end);
             } else {
@@ -243,13 +236,32 @@ public:
 
 private:
     struct Piece {
-        double gamma_lo;
-        double gamma_hi;
+        double d_lo; ///< gamma - eps1 at the ends
+        double d_hi;
         std::size_t law;
         bool shifted; ///< nodes in ln(gamma - eps1) rather than ln gamma
         std::size_t first;
         std::size_t end;
     };
+
+    /// gamma - eps1 at the lowest Lorentz factor that scatters eps into eps1 (q = 1):
+    /// gamma = eps1 (1 + sqrt(1 + 1 / (eps eps1))) / 2, in forms free of cancellation and of
+    /// overflow.
+    double d_min(double eps) const {
+        const double product = eps * eps1_;
+        if (product >= 1.0) {
+            return 0.5 / (eps * (1.0 + std::sqrt(1.0 + 1.0 / product)));
+        }
+        const double root_eps = std::sqrt(eps);
+        const double root_eps1 = std::sqrt(eps1_);
+        const double root_product = root_eps * root_eps1;
+        return 0.5 * (root_eps1 / root_eps) /
+               (root_product + std::sqrt(1.0 + root_product * root_product));
+    }
+
+    /// gamma - eps1 at the highest Lorentz factor allowed by q >= 1 / (4 gamma^2),
+    /// gamma = eps eps1 / (eps - eps1); no limit for eps <= eps1.
+    double d_up(double eps) const { return eps > eps1_ ? eps1_ * eps1_ / (eps - eps1_) : infinity; }
 
     /// One node at Lorentz factor gamma = eps1 + d with the quadrature weight of n / gamma^2.
     void add_node(double gamma, double d, double weight) {
@@ -270,10 +282,11 @@ private:
             const double gamma = e_.gamma()[k];
             add_node(gamma, gamma - eps1_, e_.weight()[k]);
         }
-        pieces_.push_back({piece.gamma_lo, piece.gamma_hi, piece.law, false, first, gamma_.size()});
+        pieces_.push_back({piece.gamma_lo - eps1_, piece.gamma_hi - eps1_, piece.law, false, first,
+                           gamma_.size()});
     }
 
-    /// [lo, hi] of power law `law` as one piece with nodes in ln gamma or ln(gamma - eps1).
+    /// [lo, hi] (in d) of power law `law` as one piece with nodes in ln gamma or ln d.
     void add_piece(std::size_t law_index, double lo, double hi, bool shifted) {
         const PowerLaw& law = e_.law(law_index);
         const std::size_t first = gamma_.size();
@@ -282,33 +295,33 @@ private:
         pieces_.push_back({lo, hi, law_index, shifted, first, gamma_.size()});
     }
 
-    /// [lo, hi] in pieces no wider than electron_piece_width in ln(gamma - eps1).
+    /// [lo, hi] (in d) in pieces no wider than electron_piece_width in ln d.
     void add_shifted(std::size_t law, double lo, double hi) {
-        const double v_lo = std::log(lo - eps1_);
-        const double v_hi = std::log(hi - eps1_);
+        const double v_lo = std::log(lo);
+        const double v_hi = std::log(hi);
         const std::size_t count = piece_count(v_lo, v_hi, electron_piece_width);
         const double width = (v_hi - v_lo) / static_cast<double>(count);
         double a = lo;
         for (std::size_t p = 0; p < count; ++p) {
             const double b =
-                p + 1 == count ? hi : eps1_ + std::exp(v_lo + width * static_cast<double>(p + 1));
+                p + 1 == count ? hi : std::exp(v_lo + width * static_cast<double>(p + 1));
             add_piece(law, a, b, true);
             a = b;
         }
     }
 
-    /// Calls f(gamma, gamma - eps1, weight) at the nodes of rule R on [lo, hi] of power law
-    /// `law`, the weight being that of n / gamma^2 dgamma.
+    /// Calls f(gamma, d, weight) at the nodes of rule R on [lo, hi] (in d = gamma - eps1) of
+    /// power law `law`, the weight being that of n / gamma^2 dgamma.
     template <class R = ElectronRule, class F>
     void visit(const PowerLaw& law, double lo, double hi, bool shifted, F&& f) const {
         if (shifted) {
-            for_nodes<R>(std::log(lo - eps1_), std::log(hi - eps1_), [&](double v, double w) {
+            for_nodes<R>(std::log(lo), std::log(hi), [&](double v, double w) {
                 const double d = std::exp(v);
                 const double gamma = eps1_ + d;
                 f(gamma, d, w * law.at(std::log(gamma)) * d / (gamma * gamma));
             });
         } else {
-            electron_nodes<R>(law, std::log(lo), std::log(hi),
+            electron_nodes<R>(law, std::log(eps1_ + lo), std::log(eps1_ + hi),
                               [&](double gamma, double w) { f(gamma, gamma - eps1_, w); });
         }
     }
@@ -335,7 +348,7 @@ private:
         return (partial[0] + partial[1]) + (partial[2] + partial[3]);
     }
 
-    /// A piece cut to [a, b] by a kinematic limit, with a rule of its own.
+    /// A piece cut to [a, b] (in d) by a kinematic limit, with a rule of its own.
     double cut_piece(const Piece& piece, double a, double b, double c) const {
         double total = 0.0;
         visit<LimitRule>(e_.law(piece.law), a, b, piece.shifted,
@@ -442,6 +455,7 @@ std::vector<double> inverse_compton(std::span<const double> nu, std::span<const 
             j[f] = ic_constant * nu[f] * seed_integral(seed, inner, electrons, eps1);
         },
         parallel::grain_for(seconds));
+    require_numbers(j, nu);
     return j;
 }
 
@@ -466,6 +480,7 @@ std::vector<double> inverse_compton_line(std::span<const double> nu, double u, d
             j[f] = ic_constant * nu[f] * seed_factor * inner(eps);
         },
         parallel::grain_for(seconds));
+    require_numbers(j, nu);
     return j;
 }
 

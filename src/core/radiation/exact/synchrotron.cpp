@@ -13,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
@@ -207,13 +208,18 @@ SynchrotronSpectrum synchrotron(std::span<const double> nu, std::span<const doub
         [&](std::size_t f) {
             thread_local std::vector<Piece> pieces;
             const double big_x = 2.0 * nu[f] / (3.0 * nu_b);
+            if (!(big_x < std::numeric_limits<double>::infinity())) {
+                return; // x infinite for every electron: R = 0
+            }
             const auto [j, a] = integrals_at(intervals, big_x, absorption, pieces);
             out.j_nu[f] = emission_constant * nu_b * j;
             if (absorption) {
-                out.alpha_nu[f] = absorption_constant * nu_b / (nu[f] * nu[f]) * a;
+                out.alpha_nu[f] = absorption_constant * nu_b / nu[f] / nu[f] * a;
             }
         },
         parallel::grain_for(seconds));
+    require_numbers(out.j_nu, nu);
+    require_numbers(out.alpha_nu, nu);
     return out;
 }
 
