@@ -13,11 +13,11 @@ from __future__ import annotations
 
 import argparse
 import itertools
-import subprocess
 import sys
 from pathlib import Path
 
 import mpmath as mp
+from generated_header import clang_format
 
 ROOT = Path(__file__).resolve().parents[1]
 HEADER = ROOT / "src/core/radiation/exact/quadrature_rules.hpp"
@@ -150,24 +150,11 @@ struct GaussKronrod;
 """
 
 
-def clang_format(text: str) -> str:
-    """The header in the repository's C++ style (.clang-format)."""
-    result = subprocess.run(
-        ["clang-format", f"--assume-filename={HEADER}"],
-        input=text,
-        capture_output=True,
-        text=True,
-        check=True,
-        cwd=ROOT,
-    )
-    return result.stdout
-
-
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--check", action="store_true", help="compare with the committed header")
     args = parser.parse_args()
-    text = clang_format(render())
+    text = clang_format(render(), HEADER)
     if args.check:
         if HEADER.read_text() != text:
             print(f"{HEADER.relative_to(ROOT)} differs from the derived rules", file=sys.stderr)

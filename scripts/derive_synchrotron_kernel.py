@@ -29,11 +29,11 @@ from __future__ import annotations
 import argparse
 import math
 import re
-import subprocess
 import sys
 from pathlib import Path
 
 import mpmath as mp
+from generated_header import clang_format
 
 ROOT = Path(__file__).resolve().parents[1]
 HEADER = ROOT / "src/core/radiation/exact/synchrotron_kernel_coefficients.hpp"
@@ -210,19 +210,6 @@ def print_values() -> None:
         print(f"    {{{x}, {mp.nstr(kernel(mp.mpf(x)), 17, min_fixed=-1, max_fixed=-1)}}},")
 
 
-def clang_format(text: str) -> str:
-    """The header in the repository's C++ style (.clang-format)."""
-    result = subprocess.run(
-        ["clang-format", f"--assume-filename={HEADER}"],
-        input=text,
-        capture_output=True,
-        text=True,
-        check=True,
-        cwd=ROOT,
-    )
-    return result.stdout
-
-
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--check", action="store_true", help="verify the committed header only")
@@ -247,7 +234,7 @@ def main() -> int:
         return 1
     if not args.check:
         HEADER.parent.mkdir(parents=True, exist_ok=True)
-        HEADER.write_text(clang_format(render(small, large, error)))
+        HEADER.write_text(clang_format(render(small, large, error), HEADER))
         print(f"wrote {HEADER.relative_to(ROOT)}")
     return 0
 
