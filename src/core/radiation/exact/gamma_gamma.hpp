@@ -18,7 +18,9 @@ double isotropic_pair_cross_section(double s0);
 /// order) in isotropic target photons of specific intensity seed_intensity (erg s^-1 cm^-2 Hz^-1
 /// sr^-1) on the increasing grid seed_nu (Hz), a power law between its points, with
 ///   alpha_gg(nu) = sigma_T int dnu0 (4 pi / (c h nu0)) I(nu0) sigma_bar(eps eps_gamma).
-/// tau / radius is the absorption coefficient (cm^-1) to add to the synchrotron one.
+/// tau / radius is the absorption coefficient (cm^-1) to add to the synchrotron one before
+/// rad_trans_blob (whose optical depth is the diameter 2 R alpha). Relative error about 1e-5
+/// (Gauss-Legendre over the seed table; sigma_bar itself to 1e-13).
 std::vector<double> gamma_gamma_opacity(std::span<const double> nu, std::span<const double> seed_nu,
                                         std::span<const double> seed_intensity, double radius);
 
