@@ -56,7 +56,7 @@ from .distributions import (
 )
 from .parameters import Parameter, ParameterError, Parameters
 
-__all__ = ["COMPONENTS", "BlobModel", "Evaluation", "make_model"]
+__all__ = ["COMPONENTS", "BlobModel", "Evaluation", "make_model", "model_from_options"]
 
 COMPONENTS = ("syn", "ssc", "ec")
 # The default of `segments_rtol`, chosen from the measurement in bench/section_model.py.
@@ -508,3 +508,46 @@ def make_model(kind: str, **options: Any) -> BlobModel:
     options.setdefault("components", parts)
     options.setdefault("name", kind)
     return BlobModel(**options)
+
+
+# Setting one of these parameters picks the geometry or normalisation that owns it.
+_RADIUS = {"t_var": "t_var", "R": "R"}
+_DOPPLER = {"Gamma": "Gamma_theta", "theta": "Gamma_theta", "delta_D": "delta_D"}
+_STEADY = ("L_inj", "t_esc", "t_acc")
+
+
+def model_from_options(options: Any) -> BlobModel:
+    """The model that a set of named options describes (the `sorvexfit` command's: model,
+    electrons, steady_state, ec_frame, ebl, backend, n_gamma, n_nu, nu_min, nu_max, and
+    `values`, pairs (NAME, VALUE) to set), or ParameterError. Setting t_var, Gamma or theta,
+    u_e or L_e selects that geometry or normalisation."""
+    values: dict[str, Any] = {}
+    for name, value in getattr(options, "values", ()):
+        values[name] = value
+    names = set(values)
+    radius = next((_RADIUS[n] for n in names if n in _RADIUS), "R")
+    doppler = next((_DOPPLER[n] for n in names if n in _DOPPLER), "delta_D")
+    normalisation = next((n for n in NORMALISATIONS if n in names), "n_e")
+    steady = options.steady_state
+    if not steady and names & set(_STEADY):
+        given = sorted(names & set(_STEADY))[0]
+        raise ParameterError(f"unknown parameter {given!r} without --steady-state")
+    if steady and names & set(NORMALISATIONS):
+        given = sorted(names & set(NORMALISATIONS))[0]
+        raise ParameterError(f"{given}: the steady state is normalised by L_inj")
+    model = make_model(
+        options.model,
+        electrons=options.electrons,
+        normalisation=normalisation,
+        steady_state=steady,
+        ec_frame=options.ec_frame,
+        radius=radius,
+        doppler=doppler,
+        ebl=options.ebl,
+        backend=options.backend,
+        n_gamma=options.n_gamma,
+        n_nu=options.n_nu,
+        nu_range=(options.nu_min, options.nu_max),
+    )
+    model.params.set(**values)
+    return model
