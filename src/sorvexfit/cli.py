@@ -44,6 +44,7 @@ __all__ = [
 
 PROG = "sorvexfit"
 
+
 class UsageError(Exception):
     """A bad command line (exit status 2)."""
 
@@ -239,28 +240,58 @@ def add_fit_arguments(parser: argparse.ArgumentParser) -> None:
     defaults = FitOptions()
     add = parser.add_argument
     add("data", metavar="DATA", help="flux points: ECSV (gammapy/agnpy convention) or CSV")
-    add("--free", type=_names, metavar="NAME,...", help="the parameters to fit (default: the"
-        " model's free ones; see `sorvexfit params`)")
-    add("--method", choices=("minuit", "mcmc"), default=defaults.method,
-        help="least squares (iminuit) or MCMC (emcee, started from least squares)")
+    add(
+        "--free",
+        type=_names,
+        metavar="NAME,...",
+        help="the parameters to fit (default: the model's free ones; see `sorvexfit params`)",
+    )
+    add(
+        "--method",
+        choices=("minuit", "mcmc"),
+        default=defaults.method,
+        help="least squares (iminuit) or MCMC (emcee, started from least squares)",
+    )
     add("--walkers", type=int, default=defaults.walkers, help="MCMC walkers")
     add("--steps", type=int, default=defaults.steps, help="MCMC steps in all (with --resume too)")
     add("--burn", type=int, help="MCMC steps discarded (default: two autocorrelation times)")
     add("--seed", type=int, default=defaults.seed, help="random seed (same seed, same chain)")
     add("--resume", action="store_true", help="continue the chain in DIR/chain.h5")
-    add("--systematics", default=defaults.systematics, metavar="SPEC",
+    add(
+        "--systematics",
+        default=defaults.systematics,
+        metavar="SPEC",
         help="fractional systematic errors: default, none, F, BAND=F or INSTRUMENT=F, comma"
-        " separated (bands: radio, optical, xray, gamma, vhe)")
-    add("--prior", dest="priors", action="append", default=[], metavar="NAME=KIND:A:B",
+        " separated (bands: radio, optical, xray, gamma, vhe)",
+    )
+    add(
+        "--prior",
+        dest="priors",
+        action="append",
+        default=[],
+        metavar="NAME=KIND:A:B",
         help="MCMC prior: uniform:LOW:HIGH, loguniform:LOW:HIGH or gauss:MEAN:SIGMA in the"
-        " parameter's unit (default: uniform in its fit form within its bounds); repeatable")
-    add("--fit-range", metavar="LOW,HIGH", help="fit only the points in this range of"
-        " frequency or energy, e.g. '1e11 Hz,' or '0.1 keV,10 TeV'")
+        " parameter's unit (default: uniform in its fit form within its bounds); repeatable",
+    )
+    add(
+        "--fit-range",
+        metavar="LOW,HIGH",
+        help="fit only the points in this range of"
+        " frequency or energy, e.g. '1e11 Hz,' or '0.1 keV,10 TeV'",
+    )
     add("--minos", action="store_true", help="minos intervals for a least-squares fit")
-    add("--band-samples", type=int, default=defaults.band_samples,
-        help="model evaluations for the 68 %% band of sed.png (0: none)")
-    add("--progress", action=argparse.BooleanOptionalAction, default=None,
-        help="MCMC progress bar (default: when standard error is a terminal)")
+    add(
+        "--band-samples",
+        type=int,
+        default=defaults.band_samples,
+        help="model evaluations for the 68 %% band of sed.png (0: none)",
+    )
+    add(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="MCMC progress bar (default: when standard error is a terminal)",
+    )
     add("--out", required=True, metavar="DIR", help="result directory")
 
 
@@ -284,7 +315,7 @@ def run_fit_command(args: argparse.Namespace) -> int:
 
     options = fit_options(args)
     stop = threading.Event()
-    handlers: dict[int, Any] = {}
+    handlers: dict[signal.Signals, Any] = {}
     if threading.current_thread() is threading.main_thread():
         for signum in (signal.SIGTERM, signal.SIGINT):
             handlers[signum] = signal.signal(signum, lambda *_: stop.set())
@@ -297,6 +328,7 @@ def run_fit_command(args: argparse.Namespace) -> int:
     if result.exit_code == EXIT_OK:
         print(f"wrote {args.out}/result.ecsv and the plots")
     else:
+        sys.stdout.flush()
         print(f"{PROG} fit: {result.status}: {result.message}", file=sys.stderr)
     return result.exit_code
 

@@ -9,7 +9,6 @@ from pathlib import Path
 from types import ModuleType
 
 import pytest
-
 from astropy.table import Table
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"

@@ -100,10 +100,16 @@ def test_missing_value_names_row_and_column(tmp_path: Path) -> None:
         ("none.ecsv", None, "none.ecsv: no such file"),
         ("points.txt", "1 2 3\n", "unknown format '.txt'"),
         ("points.ecsv", "# %ECSV 1.0\n# ---\nnot yaml: [\n", "points.ecsv: cannot read as ECSV"),
-        ("points.csv", "nu,nuFnu [erg cm-2 s-1],nuFnu_err [erg cm-2 s-1]\n1e14,1e-11,1e-12\n",
-         "column 'nu' has no unit"),
-        ("points.csv", "nu [Hz],nuFnu [parsec-ish],nuFnu_err [erg]\n1e14,1e-11,1e-12\n",
-         "column 'nuFnu [parsec-ish]': unknown unit 'parsec-ish'"),
+        (
+            "points.csv",
+            "nu,nuFnu [erg cm-2 s-1],nuFnu_err [erg cm-2 s-1]\n1e14,1e-11,1e-12\n",
+            "column 'nu' has no unit",
+        ),
+        (
+            "points.csv",
+            "nu [Hz],nuFnu [parsec-ish],nuFnu_err [erg]\n1e14,1e-11,1e-12\n",
+            "column 'nuFnu [parsec-ish]': unknown unit 'parsec-ish'",
+        ),
         ("points.csv", "nu [Hz],nuFnu [erg cm-2 s-1]\n", "points.csv: no flux points"),
     ],
 )
@@ -118,7 +124,9 @@ def test_unreadable_files(tmp_path: Path, name: str, content: str | None, messag
 def test_csv_with_units_in_its_header_reads_like_the_ecsv_convention(tmp_path: Path) -> None:
     ecsv = read_flux_points(base_file(tmp_path / "a.ecsv"))
     lines = ["# redshift: 0.05", "nu [Hz],nuFnu (erg cm-2 s-1),nuFnu_err [erg cm-2 s-1]"]
-    lines += [f"{float(nu)!r},{float(f)!r},{float(0.1 * f)!r}" for nu, f in zip(NU, FLUX, strict=True)]
+    lines += [
+        f"{float(nu)!r},{float(f)!r},{float(0.1 * f)!r}" for nu, f in zip(NU, FLUX, strict=True)
+    ]
     (tmp_path / "b.csv").write_text("\n".join(lines) + "\n")
     csv = read_flux_points(tmp_path / "b.csv")
     np.testing.assert_allclose(csv.nu, ecsv.nu, rtol=1e-12)

@@ -75,23 +75,38 @@ def test_the_command_writes_the_table_and_the_plot(
     assert printed.err == ""
     table = Table.read(out / "result.ecsv", format="ascii.ecsv")
     assert table.colnames == [
-        "name", "unit", "free", "fit_form", "best", "error", "median", "q16", "q84",
-        "fit_best", "fit_error",
+        "name",
+        "unit",
+        "free",
+        "fit_form",
+        "best",
+        "error",
+        "median",
+        "q16",
+        "q84",
+        "fit_best",
+        "fit_error",
     ]
     rows = {row["name"]: row for row in table}
     assert list(rows)[:4] == ["B", "R", "delta_D", "z"]
-    assert rows["B"]["free"] and rows["B"]["fit_form"] == "log10" and rows["B"]["unit"] == "G"
-    assert not rows["R"]["free"] and rows["R"]["error"] == 0.0 and rows["R"]["best"] == 1e16
+    assert rows["B"]["free"]
+    assert rows["B"]["fit_form"] == "log10"
+    assert rows["B"]["unit"] == "G"
+    assert not rows["R"]["free"]
+    assert rows["R"]["error"] == 0.0
+    assert rows["R"]["best"] == 1e16
     b = rows["B"]
     assert b["q16"] < b["best"] < b["q84"]
     assert b["best"] == pytest.approx(10 ** b["fit_best"], rel=1e-12)
     meta = table.meta
-    assert meta["status"] == "converged" and meta["converged"] is True
+    assert meta["status"] == "converged"
+    assert meta["converged"] is True
     assert meta["dof"] == 30 - 4
     assert meta["chi2_dof"] == pytest.approx(meta["chi2"] / meta["dof"])
     assert meta["covariance"]["parameters"] == ["B", "delta_D", "n_e", "p"]
     assert np.shape(meta["covariance"]["matrix"]) == (4, 4)
-    assert meta["minos"] is True and meta["band_evaluations"] == 6
+    assert meta["minos"] is True
+    assert meta["band_evaluations"] == 6
     assert (out / "sed.png").stat().st_size > 20_000
     assert not (out / "chain.h5").exists()
 
@@ -134,4 +149,5 @@ def test_a_fit_that_cannot_converge_says_so_with_status_3(
     assert printed.err.count("\n") == 1
     assert "wrote" not in printed.out
     table = Table.read(tmp_path / "out" / "result.ecsv", format="ascii.ecsv")
-    assert table.meta["status"] == "not converged" and table.meta["converged"] is False
+    assert table.meta["status"] == "not converged"
+    assert table.meta["converged"] is False

@@ -133,7 +133,8 @@ def test_resume_refuses_a_chain_of_other_settings(
     capsys.readouterr()
     assert main(command(data, out, "--steps", "5", "--resume", "--systematics", "none")) == 2
     err = capsys.readouterr().err
-    assert "resume: " in err and "was written with other settings (systematics: " in err
+    assert "resume: " in err
+    assert "was written with other settings (systematics: " in err
     assert main(command(data, out, "--walkers", "10", "--resume")) == 2
     assert "has 8 walkers and 4 parameters; this fit has 10 and 4" in capsys.readouterr().err
     assert main(command(data, out, "--steps", "2", "--resume")) == 2

@@ -52,7 +52,9 @@ class ChiSquare:
         sys2 = (fractions * self.flux) ** 2
         self.sigma_lo = np.where(detected, np.sqrt(data.err_lo**2 + sys2), np.nan)
         self.sigma_hi = np.where(detected, np.sqrt(data.err_hi**2 + sys2), np.nan)
-        self.sigma_ul = np.where(self.is_ul, self.flux * np.maximum(fractions, UL_MIN_WIDTH), np.nan)
+        self.sigma_ul = np.where(
+            self.is_ul, self.flux * np.maximum(fractions, UL_MIN_WIDTH), np.nan
+        )
         self.evaluations = 0
 
     @property

@@ -111,8 +111,10 @@ def _message(minuit: object) -> str:
         text
         for flag, text in (
             (fmin.has_reached_call_limit, "it reached its call limit"),
-            (fmin.is_above_max_edm, f"the estimated distance to the minimum {fmin.edm:.2g} is"
-             " above its goal"),
+            (
+                fmin.is_above_max_edm,
+                f"the estimated distance to the minimum {fmin.edm:.2g} is above its goal",
+            ),
             (not fmin.has_covariance, "it has no covariance matrix"),
             (fmin.has_made_posdef_covar, "the covariance matrix had to be forced positive"),
             (fmin.hesse_failed, "hesse failed"),

@@ -59,10 +59,16 @@ def plot_sed(
     floor = peak * 1e-6
     if band is not None:
         top.fill_between(nu, band[0], band[1], color="0.6", alpha=0.45, lw=0, label="68 % band")
-    for key, (label, style) in _COMPONENTS.items():
+    for key, (text, style) in _COMPONENTS.items():
         if key in seds and len(seds) > 2:
-            top.loglog(nu, np.where(seds[key] > floor, seds[key], np.nan), style, lw=1.2,
-                       color="0.25", label=label)
+            top.loglog(
+                nu,
+                np.where(seds[key] > floor, seds[key], np.nan),
+                style,
+                lw=1.2,
+                color="0.25",
+                label=text,
+            )
     top.loglog(nu, np.where(total > floor, total, np.nan), "-", color="k", lw=1.6, label="model")
 
     bands = band_of(data.nu)
@@ -73,19 +79,32 @@ def plot_sed(
             point = rows & detected
             ul = rows & data.is_ul
             c = colour if fitted else "0.65"
-            label = name if fitted and np.any(rows) else None
+            label: str | None = name if fitted and np.any(rows) else None
             if np.any(point):
                 top.errorbar(
-                    data.nu[point], data.flux[point],
+                    data.nu[point],
+                    data.flux[point],
                     yerr=[data.err_lo[point], data.err_hi[point]],
-                    fmt="o" if fitted else "o", mfc=c if fitted else "none", mec=c, ecolor=c,
-                    ms=3.5, lw=1.0, label=label,
+                    fmt="o",
+                    mfc=c if fitted else "none",
+                    mec=c,
+                    ecolor=c,
+                    ms=3.5,
+                    lw=1.0,
+                    label=label,
                 )
                 label = None
             if np.any(ul):
                 top.errorbar(
-                    data.nu[ul], data.flux[ul], yerr=0.35 * data.flux[ul], uplims=True,
-                    fmt="v", color=c, ms=3.5, lw=1.0, label=label,
+                    data.nu[ul],
+                    data.flux[ul],
+                    yerr=0.35 * data.flux[ul],
+                    uplims=True,
+                    fmt="v",
+                    color=c,
+                    ms=3.5,
+                    lw=1.0,
+                    label=label,
                 )
     top.set_ylabel(r"$\nu F_\nu$ [erg cm$^{-2}$ s$^{-1}$]")
     top.set_ylim(floor * 10, peak * 5)

@@ -134,8 +134,12 @@ def run_fit(
     x0 = model.params.vector()
     failure = _evaluation_failure(model)
     if failure is not None:
-        return FitResult("failed", f"the model cannot be evaluated at the starting values:"
-                         f" {failure}", options.method, out_dir=str(out))
+        return FitResult(
+            "failed",
+            f"the model cannot be evaluated at the starting values: {failure}",
+            options.method,
+            out_dir=str(out),
+        )
     bounds = model.params.vector_bounds()
     chain_path = out / "chain.h5"
     resuming = options.method == "mcmc" and options.resume and chain_path.exists()
@@ -145,8 +149,13 @@ def run_fit(
         if not resuming:
             ls = least_squares(chi2, x0, bounds, minos=options.minos, stop=stop)
     except Interrupted:
-        return FitResult("interrupted", "stopped during the least-squares fit", options.method,
-                         out_dir=str(out), wall_time=time.perf_counter() - started)
+        return FitResult(
+            "interrupted",
+            "stopped during the least-squares fit",
+            options.method,
+            out_dir=str(out),
+            wall_time=time.perf_counter() - started,
+        )
     evaluations = chi2.evaluations
 
     if options.method == "minuit":
@@ -203,7 +212,7 @@ def run_fit(
             flat,
             [_label(model, name) for name in model.params.free],
             list(best),
-            )
+        )
 
     # The best model, its statistic, components, band and residuals.
     model.params.set_vector(best)
@@ -398,8 +407,9 @@ def _gaussian_draws(ls: LeastSquares, options: FitOptions) -> np.ndarray:
         return np.empty((0, ls.x.size))
     rng = np.random.default_rng(streams(options.seed)[2])
     try:
-        return rng.multivariate_normal(ls.x, ls.covariance, size=options.band_samples,
-                                       method="cholesky")
+        return rng.multivariate_normal(
+            ls.x, ls.covariance, size=options.band_samples, method="cholesky"
+        )
     except np.linalg.LinAlgError:
         return np.empty((0, ls.x.size))
 
@@ -489,9 +499,17 @@ def _parameter_results(
             value = p.from_internal(fit_best)
             low, high = p.from_internal(q16), p.from_internal(q84)
             results[name] = ParameterResult(
-                name, p.unit, True, p.log10, value, 0.5 * (high - low),
-                p.from_internal(float(median[i])), low, high,
-                fit_best, 0.5 * (q84 - q16),
+                name,
+                p.unit,
+                True,
+                p.log10,
+                value,
+                0.5 * (high - low),
+                p.from_internal(float(median[i])),
+                low,
+                high,
+                fit_best,
+                0.5 * (q84 - q16),
             )
         else:
             v = p.value
