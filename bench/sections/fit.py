@@ -24,7 +24,7 @@ GOAL_MCMC_S = 300.0
 GOAL_MS_PER_EVALUATION = 10.0
 WALKERS, STEPS, QUICK_STEPS = 32, 1000, 30
 PEER_MAX_CALLS = 400  # agnpy + gammapy: about a second per evaluation of all points
-SECTION = "6 fit"
+EVALUATION, FITS = "6a one model evaluation", "6b fits"
 
 
 def demo_module():
@@ -60,7 +60,7 @@ def run(report: Report, context: Context) -> None:
     model, chi2 = setup.model, setup.chi2
     best = np.array([result.parameters[n].fit_best for n in model.params.free])
     model.params.set_vector(best)
-    one = f"{SECTION}a one evaluation"
+    one = EVALUATION
     entries = [(Row(one, "sorvexfit SSC model at the data (100 γ, 120 ν)"), lambda: chi2(best))]
     agnpy_call = agnpy_ssc(result, setup.chi2.nu)
     if agnpy_call is not None:
@@ -70,7 +70,7 @@ def run(report: Report, context: Context) -> None:
 
     report.rows.append(
         Row(
-            f"{SECTION}b fits",
+            FITS,
             f"Mrk 421 least squares, {len(best)} free, {chi2.n_points} points",
             ls_seconds,
             "1.00",
@@ -102,7 +102,7 @@ def run(report: Report, context: Context) -> None:
     label = f"MCMC {WALKERS} walkers × {steps} steps"
     report.rows.append(
         Row(
-            f"{SECTION}b fits",
+            FITS,
             label,
             mcmc_seconds,
             f"{mcmc_seconds / ls_seconds:.2f}",
@@ -129,7 +129,7 @@ def run(report: Report, context: Context) -> None:
             seconds_peer, evaluations_peer, success, values, stat = peer
             report.rows.append(
                 Row(
-                    f"{SECTION}b fits",
+                    FITS,
                     "agnpy SSC + gammapy Fit (minuit), same points, start and free parameters",
                     seconds_peer,
                     f"{seconds_peer / ls_seconds:.2f}",
@@ -147,7 +147,7 @@ def run(report: Report, context: Context) -> None:
     within = [float(np.mean(np.abs(pulls) <= k)) for k in (1, 2, 3)]
     report.rows.append(
         Row(
-            f"{SECTION}b fits",
+            FITS,
             f"injection and recovery: {cases} SSC data sets, 4 free (small grids)",
             time.perf_counter() - started,
             "",
