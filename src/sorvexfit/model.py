@@ -79,6 +79,11 @@ class Evaluation:
     segments: int = 0  # power-law segments the synchrotron kernel saw
     extra: dict[str, Any] = field(default_factory=dict)
 
+    def at(self, nu: Any, key: str = "total") -> np.ndarray:
+        """seds[key] at the observed frequencies `nu` (Hz or a Quantity), interpolated log-log
+        from the grid as `BlobModel.sed` does (zero outside it)."""
+        return _loglog(_frequencies(nu), self.nu, self.seds[key])
+
 
 def _blob_parameters(radius: str, doppler: str) -> list[Parameter]:
     params = [Parameter("B", 0.1, "G", 1e-6, 1e5, log10=True, description="magnetic field")]
@@ -457,10 +462,8 @@ class BlobModel:
 
     def sed(self, nu: Any = None) -> np.ndarray:
         """The total νF_ν (erg cm^-2 s^-1) at the observed frequencies `nu` (or on the grid)."""
-        total = self.evaluate().seds["total"]
-        if nu is None:
-            return total
-        return _loglog(_frequencies(nu), self.nu_grid, total)
+        evaluation = self.evaluate()
+        return evaluation.seds["total"] if nu is None else evaluation.at(nu)
 
     def __call__(self, nu: Any = None) -> np.ndarray:
         return self.sed(nu)

@@ -199,7 +199,7 @@ def run_fit(
         flat, logp, burn = _posterior_samples(chain, options)
         best = flat[int(np.argmax(logp))]
         lower, median, upper = np.percentile(flat, [16.0, 50.0, 84.0], axis=0)
-        status, message = _chain_status(chain, model.params.free, ls)
+        status, message = _chain_status(chain, model.params.free)
         covariance = np.atleast_2d(np.cov(flat, rowvar=False))
         rng = np.random.default_rng(streams(options.seed)[2])
         take = rng.choice(len(flat), size=min(options.band_samples, len(flat)), replace=False)
@@ -217,10 +217,9 @@ def run_fit(
     # The best model, its statistic, components, band and residuals.
     model.params.set_vector(best)
     evaluation = model.evaluate()
-    m_used = chi2.model_flux(best)
+    m_all = evaluation.at(setup.data.nu)
     full = ChiSquare(model, setup.data, setup.fractions)
-    m_all = model.sed(setup.data.nu)
-    statistic = chi2.statistic(m_used) if m_used is not None else math.inf
+    statistic = chi2.statistic(m_all[setup.used])
     band, band_evaluations = _band(model, samples, pool)
     dof = chi2.n_points - len(best)
     parameters = _parameter_results(model, best, median, lower, upper)
@@ -442,7 +441,7 @@ def _posterior_samples(chain: Chain, options: FitOptions) -> tuple[np.ndarray, n
     return flat, logp, burn
 
 
-def _chain_status(chain: Chain, names: list[str], ls: LeastSquares | None) -> tuple[str, str]:
+def _chain_status(chain: Chain, names: list[str]) -> tuple[str, str]:
     acceptance = float(np.mean(chain.acceptance))
     tau = chain.tau
     finite = np.isfinite(tau)
