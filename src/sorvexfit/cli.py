@@ -5,7 +5,7 @@
     sorvexfit params --model {ssc,ec}
     sorvexfit fit DATA --model {ssc,ec} [--free NAME,...] [--set NAME=VALUE ...]
                   [--method {minuit,mcmc}] [--walkers N] [--steps N] [--seed S] [--resume]
-                  [--ebl MODEL] [--systematics SPEC] [--prior NAME=KIND:A:B ...] --out DIR
+                  [--ebl MODEL] [--systematics LIST] [--prior NAME=KIND:A:B ...] --out DIR
 
 Each subcommand is a function `run_<name>(args) -> int` registered in `build_parser`; the model
 options shared by every subcommand that builds a model are added by `add_model_arguments` and
@@ -260,7 +260,7 @@ def add_fit_arguments(parser: argparse.ArgumentParser) -> None:
     add(
         "--systematics",
         default=defaults.systematics,
-        metavar="SPEC",
+        metavar="LIST",
         help="fractional systematic errors: default, none, F, BAND=F or INSTRUMENT=F, comma"
         " separated (bands: radio, optical, xray, gamma, vhe)",
     )

@@ -94,7 +94,7 @@ def test_systematics_by_band_and_instrument(points) -> None:  # type: ignore[no-
 
 
 @pytest.mark.parametrize(
-    ("spec", "message"),
+    ("option", "message"),
     [
         ("MAGIC=0.2", "systematics: 'MAGIC' is neither a band (radio, optical, xray, gamma, vhe)"),
         ("xray=lots", "systematics: 'xray=lots': 'lots' is not a number"),
@@ -102,9 +102,9 @@ def test_systematics_by_band_and_instrument(points) -> None:  # type: ignore[no-
         ("nan", "systematics: 'nan': a fraction must lie in [0, 10]"),
     ],
 )
-def test_bad_systematics(points, spec: str, message: str) -> None:  # type: ignore[no-untyped-def]
+def test_bad_systematics(points, option: str, message: str) -> None:  # type: ignore[no-untyped-def]
     with pytest.raises(ParameterError, match="^" + re.escape(message)):
-        parse_systematics(spec, points)
+        parse_systematics(option, points)
 
 
 def test_priors_act_in_the_parameters_unit_with_the_jacobian(points) -> None:  # type: ignore[no-untyped-def]

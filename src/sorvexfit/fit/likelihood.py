@@ -131,9 +131,9 @@ _PRIOR_KINDS = {"uniform": "uniform", "loguniform": "loguniform", "gauss": "gaus
 def parse_prior(text: str, params: Any) -> tuple[str, Prior]:
     """NAME=KIND:A:B (kind uniform, loguniform or gauss; A and B in the parameter's unit, or
     with a unit of their own) as (name, Prior), or ParameterError."""
-    name, sep, spec = text.partition("=")
+    name, sep, rest = text.partition("=")
     name = name.strip()
-    parts = [s.strip() for s in spec.split(":")]
+    parts = [s.strip() for s in rest.split(":")]
     if not sep or len(parts) != 3 or parts[0] not in _PRIOR_KINDS:
         raise ParameterError(
             f"prior: expected NAME=uniform:LOW:HIGH, NAME=loguniform:LOW:HIGH or"

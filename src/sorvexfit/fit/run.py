@@ -339,20 +339,20 @@ def _check_options(options: FitOptions) -> None:
         raise ParameterError(f"burn = {options.burn!r}: must lie in 0..steps-1")
 
 
-def _in_range(data: FluxPoints, spec: str | None) -> np.ndarray:
+def _in_range(data: FluxPoints, bounds: str | None) -> np.ndarray:
     """The points whose frequency lies in the range "LOW,HIGH" (either end may be empty)."""
     used = np.ones(len(data), dtype=bool)
-    if not spec:
+    if not bounds:
         return used
-    ends = spec.split(",")
+    ends = bounds.split(",")
     if len(ends) != 2:
-        raise ParameterError(f"fit_range: expected LOW,HIGH, got {spec!r}")
+        raise ParameterError(f"fit_range: expected LOW,HIGH, got {bounds!r}")
     for text, keep in zip(ends, (np.greater_equal, np.less_equal), strict=True):
         if text.strip():
             limit = to_float("fit_range", text.strip(), "Hz")
             used &= keep(data.nu, limit)
     if not np.any(used & ~data.is_ul):
-        raise ParameterError(f"fit_range: no flux point lies in {spec!r}")
+        raise ParameterError(f"fit_range: no flux point lies in {bounds!r}")
     return used
 
 

@@ -15,7 +15,7 @@ These are the values SED fitters customarily assume: a few percent for the cross
 of radio to ultraviolet photometry, about 10 % for X-ray and Fermi-LAT fluxes, and about 30 %
 for Cherenkov telescopes, whose energy scale is uncertain by 15-20 %.
 
-A specification is a comma-separated list read from left to right: `default` (the table
+The option is a comma-separated list read from left to right: `default` (the table
 above), `none` (all zero), a number (every band), `BAND=F` or `INSTRUMENT=F` (an instrument
 named in the data's `instrument` column, matched without regard to case). It starts from
 `default`: "MAGIC=0.2" keeps the default bands and gives MAGIC 20 %.
@@ -75,12 +75,13 @@ class Systematics:
         return ",".join(parts)
 
 
-def parse_systematics(spec: str, data: FluxPoints) -> Systematics:
-    """The systematics a specification describes (module documentation), or ParameterError."""
+def parse_systematics(text: str, data: FluxPoints) -> Systematics:
+    """The systematics that the option `text` describes (module documentation), or
+    ParameterError."""
     bands = dict(DEFAULT_FRACTIONS)
     instruments: dict[str, float] = {}
     known = {str(name).lower() for name in data.instrument if str(name)}
-    for item in (part.strip() for part in spec.split(",")):
+    for item in (part.strip() for part in text.split(",")):
         if not item:
             continue
         if item == "default":
