@@ -154,3 +154,35 @@ def test_upper_limits_take_their_limit_column_and_need_no_errors(tmp_path: Path)
     assert points.flux[-2] == pytest.approx(FLUX[-2], rel=1e-12)
     assert np.all(np.isnan(points.err_lo[-2:]))
     np.testing.assert_allclose(points.nu, NU, rtol=1e-12)
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (
+            ["--method", "mcmc", "--walkers", "4", "--free", "B,n_e,p1"],
+            "walkers = 4: the ensemble needs at least twice the 3 free parameters (6)",
+        ),
+        (["--free", "B,Bfield"], "unknown parameter 'Bfield' for ssc"),
+        (["--steps", "0"], "steps = 0: must be a whole number ≥ 1"),
+        (["--burn", "5", "--steps", "5"], "burn = 5: must lie in 0..steps-1"),
+        (["--fit-range", "1 kg,"], "fit_range: cannot convert 1.0 kg to Hz"),
+        (["--fit-range", "1e30 Hz,"], "fit_range: no flux point lies in '1e30 Hz,'"),
+        (["--fit-range", "1e12"], "fit_range: expected LOW,HIGH, got '1e12'"),
+        (["--prior", "B=gauss:0.1:0"], "prior B: the width must be positive"),
+        (["--prior", "z=uniform:0:1"], "prior z: the parameter is not free"),
+        (["--systematics", "xray=-1"], "systematics: 'xray=-1': a fraction must lie in [0, 10]"),
+        (["--nu-max", "1e20"], "nu_min/nu_max: the data span 1e+12 to 1e+26 Hz, beyond"),
+        (["--set", "z=-1"], "z = -1: must be positive"),
+    ],
+)
+def test_bad_fit_options_get_one_line_and_status_2(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], argv: list[str], message: str
+) -> None:
+    path = base_file(tmp_path / "points.ecsv")
+    out = tmp_path / "out"
+    assert main(["fit", str(path), "--model", "ssc", *argv, "--out", str(out)]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"sorvexfit fit: error: {message}")
+    assert err.count("\n") == 1
+    assert not out.exists()

@@ -171,20 +171,25 @@ def run_fit(
         start_cov = _start_covariance(ls, len(x0))
         if chain_path.exists() and not options.resume:
             chain_path.unlink()
-        chain = run_chain(
-            setup.posterior,
-            centre,
-            start_cov,
-            walkers=options.walkers,
-            steps=options.steps,
-            seed=options.seed,
-            path=chain_path,
-            resume=options.resume,
-            fingerprint=_fingerprint(options, setup),
-            pool=pool,
-            progress=options.progress,
-            stop=stop,
-        )
+        try:
+            chain = run_chain(
+                setup.posterior,
+                centre,
+                start_cov,
+                walkers=options.walkers,
+                steps=options.steps,
+                seed=options.seed,
+                path=chain_path,
+                resume=options.resume,
+                fingerprint=_fingerprint(options, setup),
+                pool=pool,
+                progress=options.progress,
+                stop=stop,
+            )
+        except ValueError as error:  # emcee's own checks, e.g. walkers that are not independent
+            if isinstance(error, ParameterError):
+                raise
+            return FitResult("failed", f"mcmc: {error}", options.method, out_dir=str(out))
         evaluations += chain.evaluations
         if chain.interrupted:
             return FitResult(
@@ -284,6 +289,11 @@ def _prepare(path: Path, options: FitOptions) -> _Setup:
     free = model.params.free
     if not free:
         raise ParameterError("free: no free parameter to fit")
+    if options.method == "mcmc" and options.walkers < 2 * len(free):
+        raise ParameterError(
+            f"walkers = {options.walkers}: the ensemble needs at least twice the"
+            f" {len(free)} free parameters ({2 * len(free)})"
+        )
 
     used = _in_range(data, options.fit_range)
     low, high = model.nu_grid[0], model.nu_grid[-1]
