@@ -39,8 +39,9 @@ test-python: build
 
 test: test-cpp test-python
 
+## The main job: the one-zone SSC fit of Mrk 421 (out/result.ecsv, out/sed.png).
 demo: build
-	@$(PYTHON) examples/blazar_sed.py $(DEMO_ARGS)
+	@$(PYTHON) examples/mrk421_fit.py $(DEMO_ARGS)
 
 ## Benchmark against naima, agnpy and NumPy/SciPy in its own environment (they need another
 ## NumPy than the tests); sorvex is built there in build/bench. BENCH_ARGS=--quick: smoke run.

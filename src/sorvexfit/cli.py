@@ -3,36 +3,46 @@
     sorvexfit sed --model {ssc,ec} --set NAME=VALUE ... [--ebl MODEL] --out FILE.ecsv
                   [--plot FILE.png]
     sorvexfit params --model {ssc,ec}
+    sorvexfit fit DATA --model {ssc,ec} [--free NAME,...] [--set NAME=VALUE ...]
+                  [--method {minuit,mcmc}] [--walkers N] [--steps N] [--seed S] [--resume]
+                  [--ebl MODEL] [--systematics LIST] [--prior NAME=KIND:A:B ...] --out DIR
 
 Each subcommand is a function `run_<name>(args) -> int` registered in `build_parser`; the model
 options shared by every subcommand that builds a model are added by `add_model_arguments` and
 turned into a model by `model_from_args`. A bad value ends the command with one line on
-standard error naming the parameter, and exit status 2; a computation that fails (no steady
-state, a kernel stop) with one line and status 1. Never a traceback.
+standard error naming the parameter (or the file, row and column of bad data), and exit status
+2; a computation that fails (no steady state, a kernel stop) with one line and status 1; a fit
+that does not converge with status 3, and one stopped by SIGTERM or SIGINT with status 4.
+Never a traceback.
 """
 
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
+import threading
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
 from .backend import BACKENDS, BackendUnavailable
 from .components import EBL_MODELS
-from .distributions import DISTRIBUTIONS, NORMALISATIONS, ConvergenceError
-from .model import MODEL_KINDS, BlobModel, make_model
+from .distributions import DISTRIBUTIONS, ConvergenceError
+from .fit.data import DataError
+from .model import MODEL_KINDS, BlobModel, make_model, model_from_options
 from .parameters import Parameter, ParameterError
 
-__all__ = ["add_model_arguments", "build_parser", "main", "model_from_args"]
+__all__ = [
+    "add_fit_arguments",
+    "add_model_arguments",
+    "build_parser",
+    "fit_options",
+    "main",
+    "model_from_args",
+]
 
 PROG = "sorvexfit"
-
-# Setting one of these parameters picks the geometry or normalisation that owns it.
-_RADIUS = {"t_var": "t_var", "R": "R"}
-_DOPPLER = {"Gamma": "Gamma_theta", "theta": "Gamma_theta", "delta_D": "delta_D"}
-_STEADY = ("L_inj", "t_esc", "t_acc")
 
 
 class UsageError(Exception):
@@ -84,36 +94,7 @@ def add_model_arguments(parser: argparse.ArgumentParser, with_values: bool = Tru
 def model_from_args(args: argparse.Namespace) -> BlobModel:
     """The model the options describe, with the --set values applied (ParameterError on a
     bad name or value)."""
-    values: dict[str, str] = {}
-    for name, value in getattr(args, "values", []):
-        values[name] = value
-    names = set(values)
-    radius = next((_RADIUS[n] for n in names if n in _RADIUS), "R")
-    doppler = next((_DOPPLER[n] for n in names if n in _DOPPLER), "delta_D")
-    normalisation = next((n for n in NORMALISATIONS if n in names), "n_e")
-    steady = args.steady_state
-    if not steady and names & set(_STEADY):
-        given = sorted(names & set(_STEADY))[0]
-        raise ParameterError(f"unknown parameter {given!r} without --steady-state")
-    if steady and names & set(NORMALISATIONS):
-        given = sorted(names & set(NORMALISATIONS))[0]
-        raise ParameterError(f"{given}: the steady state is normalised by L_inj")
-    model = make_model(
-        args.model,
-        electrons=args.electrons,
-        normalisation=normalisation,
-        steady_state=steady,
-        ec_frame=args.ec_frame,
-        radius=radius,
-        doppler=doppler,
-        ebl=args.ebl,
-        backend=args.backend,
-        n_gamma=args.n_gamma,
-        n_nu=args.n_nu,
-        nu_range=(args.nu_min, args.nu_max),
-    )
-    model.params.set(**values)
-    return model
+    return model_from_options(args)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -242,6 +223,117 @@ def run_params(args: argparse.Namespace) -> int:
 
 
 # ---------------------------------------------------------------------------------------------
+# sorvexfit fit
+
+
+def _names(text: str) -> tuple[str, ...]:
+    names = tuple(n.strip() for n in text.split(","))
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"expected NAME,NAME,..., got {text!r}")
+    return names
+
+
+def add_fit_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options of a fit (beside the model's)."""
+    from .fit.run import FitOptions
+
+    defaults = FitOptions()
+    add = parser.add_argument
+    add("data", metavar="DATA", help="flux points: ECSV (gammapy/agnpy convention) or CSV")
+    add(
+        "--free",
+        type=_names,
+        metavar="NAME,...",
+        help="the parameters to fit (default: the model's free ones; see `sorvexfit params`)",
+    )
+    add(
+        "--method",
+        choices=("minuit", "mcmc"),
+        default=defaults.method,
+        help="least squares (iminuit) or MCMC (emcee, started from least squares)",
+    )
+    add("--walkers", type=int, default=defaults.walkers, help="MCMC walkers")
+    add("--steps", type=int, default=defaults.steps, help="MCMC steps in all (with --resume too)")
+    add("--burn", type=int, help="MCMC steps discarded (default: two autocorrelation times)")
+    add("--seed", type=int, default=defaults.seed, help="random seed (same seed, same chain)")
+    add("--resume", action="store_true", help="continue the chain in DIR/chain.h5")
+    add(
+        "--systematics",
+        default=defaults.systematics,
+        metavar="LIST",
+        help="fractional systematic errors: default, none, F, BAND=F or INSTRUMENT=F, comma"
+        " separated (bands: radio, optical, xray, gamma, vhe)",
+    )
+    add(
+        "--prior",
+        dest="priors",
+        action="append",
+        default=[],
+        metavar="NAME=KIND:A:B",
+        help="MCMC prior: uniform:LOW:HIGH, loguniform:LOW:HIGH or gauss:MEAN:SIGMA in the"
+        " parameter's unit (default: uniform in its fit form within its bounds); repeatable",
+    )
+    add(
+        "--fit-range",
+        metavar="LOW,HIGH",
+        help="fit only the points in this range of"
+        " frequency or energy, e.g. '1e11 Hz,' or '0.1 keV,10 TeV'",
+    )
+    add("--minos", action="store_true", help="minos intervals for a least-squares fit")
+    add(
+        "--band-samples",
+        type=int,
+        default=defaults.band_samples,
+        help="model evaluations for the 68 %% band of sed.png (0: none)",
+    )
+    add(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="MCMC progress bar (default: when standard error is a terminal)",
+    )
+    add("--out", required=True, metavar="DIR", help="result directory")
+
+
+def fit_options(args: argparse.Namespace) -> Any:
+    """The FitOptions of a parsed `fit` command line."""
+    from dataclasses import fields
+
+    from .fit.run import FitOptions
+
+    given = dict(vars(args))
+    given["values"] = tuple(getattr(args, "values", ()))
+    given["priors"] = tuple(args.priors)
+    if given.get("progress") is None:
+        given["progress"] = sys.stderr.isatty()
+    return FitOptions(**{f.name: given[f.name] for f in fields(FitOptions)})
+
+
+def run_fit_command(args: argparse.Namespace) -> int:
+    from .fit.results import EXIT_OK
+    from .fit.run import run_fit
+
+    options = fit_options(args)
+    stop = threading.Event()
+    handlers: dict[signal.Signals, Any] = {}
+    if threading.current_thread() is threading.main_thread():
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            handlers[signum] = signal.signal(signum, lambda *_: stop.set())
+    try:
+        result = run_fit(args.data, options, args.out, stop=stop.is_set)
+    finally:
+        for signum, handler in handlers.items():
+            signal.signal(signum, handler)
+    print(result.summary())
+    if result.exit_code == EXIT_OK:
+        print(f"wrote {args.out}/result.ecsv and the plots")
+    else:
+        sys.stdout.flush()
+        print(f"{PROG} fit: {result.status}: {result.message}", file=sys.stderr)
+    return result.exit_code
+
+
+# ---------------------------------------------------------------------------------------------
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -259,6 +351,11 @@ def build_parser() -> argparse.ArgumentParser:
     params = commands.add_parser("params", help="list the parameters of a model")
     add_model_arguments(params, with_values=False)
     params.set_defaults(run=run_params)
+
+    fit = commands.add_parser("fit", help="fit a model to flux points (iminuit or emcee)")
+    add_model_arguments(fit)
+    add_fit_arguments(fit)
+    fit.set_defaults(run=run_fit_command)
     return parser
 
 
@@ -273,7 +370,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     try:
         return run(args)
-    except (ParameterError, UsageError, BackendUnavailable) as error:
+    except (ParameterError, DataError, UsageError, BackendUnavailable) as error:
         return fail(str(error), 2)
     except ConvergenceError as error:
         return fail(str(error), 1)

@@ -194,21 +194,22 @@ def normalisation_parameter(mode: str) -> Parameter:
 
 
 def log_grid(anchors: list[float], n_points: int) -> np.ndarray:
-    """`n_points` log-spaced Lorentz factors from anchors[0] to anchors[-1] that contain every
-    anchor; each interval between anchors gets points in proportion to its log length."""
-    edges = np.log(np.asarray(anchors, dtype=float))
-    lengths = np.diff(edges)
-    steps = np.maximum(1, np.round((n_points - 1) * lengths / lengths.sum()).astype(int))
-    while steps.sum() > n_points - 1 and steps.max() > 1:
-        steps[np.argmax(steps)] -= 1
-    while steps.sum() < n_points - 1:
-        steps[np.argmax(lengths / steps)] += 1
-    parts = [
-        np.linspace(a, b, m + 1)[:-1] for a, b, m in zip(edges, edges[1:], steps, strict=False)
-    ]
-    grid = np.exp(np.concatenate([*parts, edges[-1:]]))
-    grid[np.concatenate([[0], np.cumsum(steps)])] = anchors  # the anchors exactly
-    return grid
+    """`n_points` Lorentz factors from anchors[0] to anchors[-1] that contain every anchor: a
+    uniform log grid between the end anchors, with the interior anchors (breaks) inserted.
+    The points move continuously with the anchors, so a fit's statistic has no jumps where a
+    break moves; an interior anchor within a relative 1e-9 of a grid point takes its place."""
+    ends = np.asarray(anchors, dtype=float)
+    interior = ends[1:-1]
+    grid = np.geomspace(ends[0], ends[-1], max(n_points - interior.size, 2))
+    grid[0], grid[-1] = ends[0], ends[-1]
+    extra = []
+    for anchor in interior:
+        k = int(np.argmin(np.abs(np.log(grid / anchor))))
+        if 0 < k < grid.size - 1 and abs(math.log(grid[k] / anchor)) < 1e-9:
+            grid[k] = anchor
+        else:
+            extra.append(anchor)
+    return np.sort(np.concatenate([grid, extra]))
 
 
 def pwl_moment(gamma: np.ndarray, n: np.ndarray, k: int) -> float:

@@ -56,7 +56,7 @@ from .distributions import (
 )
 from .parameters import Parameter, ParameterError, Parameters
 
-__all__ = ["COMPONENTS", "BlobModel", "Evaluation", "make_model"]
+__all__ = ["COMPONENTS", "BlobModel", "Evaluation", "make_model", "model_from_options"]
 
 COMPONENTS = ("syn", "ssc", "ec")
 # The default of `segments_rtol`, chosen from the measurement in bench/section_model.py.
@@ -78,6 +78,11 @@ class Evaluation:
     steady: SteadyStateResult | None = None
     segments: int = 0  # power-law segments the synchrotron kernel saw
     extra: dict[str, Any] = field(default_factory=dict)
+
+    def at(self, nu: Any, key: str = "total") -> np.ndarray:
+        """seds[key] at the observed frequencies `nu` (Hz or a Quantity), interpolated log-log
+        from the grid as `BlobModel.sed` does (zero outside it)."""
+        return _loglog(_frequencies(nu), self.nu, self.seds[key])
 
 
 def _blob_parameters(radius: str, doppler: str) -> list[Parameter]:
@@ -457,10 +462,8 @@ class BlobModel:
 
     def sed(self, nu: Any = None) -> np.ndarray:
         """The total νF_ν (erg cm^-2 s^-1) at the observed frequencies `nu` (or on the grid)."""
-        total = self.evaluate().seds["total"]
-        if nu is None:
-            return total
-        return _loglog(_frequencies(nu), self.nu_grid, total)
+        evaluation = self.evaluate()
+        return evaluation.seds["total"] if nu is None else evaluation.at(nu)
 
     def __call__(self, nu: Any = None) -> np.ndarray:
         return self.sed(nu)
@@ -508,3 +511,46 @@ def make_model(kind: str, **options: Any) -> BlobModel:
     options.setdefault("components", parts)
     options.setdefault("name", kind)
     return BlobModel(**options)
+
+
+# Setting one of these parameters picks the geometry or normalisation that owns it.
+_RADIUS = {"t_var": "t_var", "R": "R"}
+_DOPPLER = {"Gamma": "Gamma_theta", "theta": "Gamma_theta", "delta_D": "delta_D"}
+_STEADY = ("L_inj", "t_esc", "t_acc")
+
+
+def model_from_options(options: Any) -> BlobModel:
+    """The model that a set of named options describes (the `sorvexfit` command's: model,
+    electrons, steady_state, ec_frame, ebl, backend, n_gamma, n_nu, nu_min, nu_max, and
+    `values`, pairs (NAME, VALUE) to set), or ParameterError. Setting t_var, Gamma or theta,
+    u_e or L_e selects that geometry or normalisation."""
+    values: dict[str, Any] = {}
+    for name, value in getattr(options, "values", ()):
+        values[name] = value
+    names = set(values)
+    radius = next((_RADIUS[n] for n in names if n in _RADIUS), "R")
+    doppler = next((_DOPPLER[n] for n in names if n in _DOPPLER), "delta_D")
+    normalisation = next((n for n in NORMALISATIONS if n in names), "n_e")
+    steady = options.steady_state
+    if not steady and names & set(_STEADY):
+        given = sorted(names & set(_STEADY))[0]
+        raise ParameterError(f"unknown parameter {given!r} without --steady-state")
+    if steady and names & set(NORMALISATIONS):
+        given = sorted(names & set(NORMALISATIONS))[0]
+        raise ParameterError(f"{given}: the steady state is normalised by L_inj")
+    model = make_model(
+        options.model,
+        electrons=options.electrons,
+        normalisation=normalisation,
+        steady_state=steady,
+        ec_frame=options.ec_frame,
+        radius=radius,
+        doppler=doppler,
+        ebl=options.ebl,
+        backend=options.backend,
+        n_gamma=options.n_gamma,
+        n_nu=options.n_nu,
+        nu_range=(options.nu_min, options.nu_max),
+    )
+    model.params.set(**values)
+    return model

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -21,3 +22,71 @@ def thin_ssc_model(**options: Any) -> sorvexfit.BlobModel:
 def relevant(values: np.ndarray, level: float = 1e-6) -> np.ndarray:
     """Where νF_ν exceeds `level` of its peak."""
     return values > level * values.max()
+
+
+# ---------------------------------------------------------------------------------------------
+# Flux points for the fit tests
+
+
+def small_model(kind: str = "ssc", **options: Any) -> sorvexfit.BlobModel:
+    """Power-law electrons on small grids (about 10 ms an evaluation): both humps from 1e9 to
+    1e27 Hz."""
+    options.setdefault("n_gamma", 24)
+    options.setdefault("n_nu", 40)
+    options.setdefault("nu_range", (1e9, 1e27))
+    model = sorvexfit.make_model(kind, electrons="power_law", **options)
+    model.set(z=0.05, B=0.1, R=1e16, delta_D=20, n_e=10, p=2.3, gamma_min=100, gamma_max=3e5)
+    if kind == "ec":
+        model.set(u_ext=1e-2, nu_ext=1e15)
+    return model
+
+
+SMALL_GRIDS = {"n_gamma": 24, "n_nu": 40, "nu_min": 1e9, "nu_max": 1e27}
+SMALL_MODEL_VALUES = (("gamma_min", "100"), ("gamma_max", "3e5"), ("R", "1e16"))
+
+
+def write_points(
+    path: Path,
+    nu: np.ndarray,
+    flux: np.ndarray,
+    error: np.ndarray,
+    *,
+    redshift: float | None = 0.05,
+    upper_limits: np.ndarray | None = None,
+    energy: bool = True,
+) -> Path:
+    """An ECSV table in the gammapy/agnpy flux-point convention (e_ref in eV, or nu in Hz)."""
+    from astropy import units as u
+    from astropy.table import Table
+
+    flux_unit = u.Unit("erg cm-2 s-1")
+    table = Table()
+    if energy:
+        table["e_ref"] = (nu * u.Hz).to(u.eV, equivalencies=u.spectral())
+    else:
+        table["nu"] = nu * u.Hz
+    table["e2dnde"] = flux * flux_unit
+    table["e2dnde_errn"] = error * flux_unit
+    table["e2dnde_errp"] = error * flux_unit
+    if upper_limits is not None:
+        table["is_ul"] = upper_limits
+        table["e2dnde_ul"] = np.where(upper_limits, flux, np.nan) * flux_unit
+    if redshift is not None:
+        table.meta["redshift"] = redshift
+    table.write(path, format="ascii.ecsv", overwrite=True)
+    return path
+
+
+def simulate(
+    model: sorvexfit.BlobModel, path: Path, seed: int, rel_error: float = 0.08, points: int = 30
+) -> Path:
+    """Flux points of `model` where it exceeds 1e-3 of its peak, with Gaussian noise of
+    `rel_error` (the error bars are those of the true flux)."""
+    grid = model.sed()
+    inside = model.nu_grid[grid > 1e-3 * grid.max()]
+    nu = np.geomspace(inside[1], inside[-2], points)
+    truth = model.sed(nu)
+    rng = np.random.default_rng(seed)
+    error = rel_error * truth
+    flux = truth + error * rng.standard_normal(points)
+    return write_points(path, nu, flux, error, redshift=model.params["z"].value)

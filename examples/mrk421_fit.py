@@ -1,0 +1,111 @@
+"""The main job: a one-zone SSC fit of the 2009 multi-wavelength SED of Mrk 421.
+
+Data: examples/data/Mrk421_2011.ecsv, the flux points of the 2009 campaign (z = 0.03) from
+Abdo et al. 2011, ApJ 736, 131 (radio to TeV, 105 points). The paper describes them with a
+one-zone SSC model with t_var = 1 day, δ = 21, B ≈ 0.04 G and R ≈ 5e16 cm.
+
+The fit (iminuit, through `sorvexfit.fit.run_fit`, exactly what `sorvexfit fit` does):
+
+- model: synchrotron + SSC of broken power-law electrons; the radius follows from the
+  variability time, R = c t_var δ/(1+z), with t_var = 1 day as in the paper;
+- free: B, δ, the electron density n_e, the indices p1 and p2 and the break γ_b, started
+  from generic values (B = 0.1 G, δ = 10, n_e = 1 cm^-3, p1 = 2, p2 = 3.5, γ_b = 1e5, the
+  break placed near the synchrotron peak at ~1e17 Hz);
+- frozen: γ_min = 800 and γ_max = 1e7 (the fitted points do not constrain them);
+- data: the points above 1e11 Hz; the radio points come from the extended jet, which a
+  one-zone model does not describe, and are shown in grey;
+- errors: the statistical errors with the default systematic fractions added in quadrature
+  (5 % radio to ultraviolet, 10 % X-ray and Fermi-LAT, 30 % Cherenkov telescopes).
+
+It writes out/result.ecsv and out/sed.png and prints the fitted values beside the paper's.
+Usage: python examples/mrk421_fit.py [--out DIR] [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from collections.abc import Sequence
+from pathlib import Path
+
+from sorvexfit.fit import FitOptions, FitResult, run_fit
+
+DATA = Path(__file__).resolve().parent / "data" / "Mrk421_2011.ecsv"
+
+# The one-zone SSC parameters that Abdo et al. (2011) give with the data.
+PUBLISHED = {"t_var": (86400.0, "s"), "delta_D": (21.0, ""), "B": (0.04, "G"), "R": (5e16, "cm")}
+
+OPTIONS = FitOptions(
+    model="ssc",
+    values=(("t_var", "1 d"), ("gamma_min", "800"), ("gamma_max", "1e7"), ("gamma_b", "1e5")),
+    free=("B", "delta_D", "n_e", "p1", "p2", "gamma_b"),
+    fit_range="1e11 Hz,",
+    band_samples=50,
+)
+# Small grids for a test: the same fit, about ten times cheaper and a little less accurate.
+QUICK = {"n_gamma": 40, "n_nu": 60, "band_samples": 8}
+
+
+def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", type=Path, default=Path("out"), help="result directory")
+    parser.add_argument("--quick", action="store_true", help="small grids (a smoke test)")
+    return parser.parse_args(argv)
+
+
+def comparison(result: FitResult) -> list[str]:
+    """The fitted values beside the published ones, and how far apart they are."""
+    radius = float(result.meta["radius_cm"])
+    delta = result.parameters["delta_D"]
+    lines = [f"{'':8s} {'fitted':>24s} {'published':>10s}  fitted/published"]
+    ratios = {}
+    for name, (value, unit) in PUBLISHED.items():
+        p = result.parameters[name] if name != "R" else None
+        if p is None:  # R = c t_var δ/(1+z): the relative error of δ
+            best, text = radius, f"{radius:.3g} ± {radius * delta.error / delta.best:.2g}"
+        elif p.free:
+            best, text = p.best, f"{p.best:.3g} (+{p.q84 - p.best:.2g}/-{p.best - p.q16:.2g})"
+        else:
+            best, text = p.best, f"{p.best:.3g} (fixed)"
+        if name != "t_var":
+            ratios[name] = best / value
+        lines.append(f"{name:8s} {text:>24s} {value:10.3g}  {best / value:5.2f} {unit}".rstrip())
+    spread = max(max(ratios.values()), 1.0 / min(ratios.values()))
+    parts = ", ".join(f"{name} {ratio:.2f}×" for name, ratio in ratios.items())
+    lines.append(
+        f"Fitted over published: {parts}; the two agree within a factor {spread:.2g},"
+        f" further apart than the fit's errors. They are not the same model: the paper's"
+        " electrons have two breaks and its inverse Compton has the full Klein-Nishina"
+        " cross-section; this fit has one break and sorvex's Thomson kernel with a sharp"
+        " Klein-Nishina cut-off, and its errors do not include that difference."
+        if spread > 1.0 + 3.0 * delta.error / delta.best
+        else f"Fitted over published: {parts}; the two agree within the fit's errors."
+    )
+    return lines
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parse_args(argv)
+    options = OPTIONS
+    if args.quick:
+        from dataclasses import replace
+
+        options = replace(options, **QUICK)  # type: ignore[arg-type]
+    started = time.perf_counter()
+    print(f"fitting {DATA.name}: one-zone SSC, free {', '.join(options.free or ())}")
+    result = run_fit(DATA, options, args.out)
+    print(result.summary())
+    print()
+    print("\n".join(comparison(result)))
+    print()
+    print(
+        f"{result.evaluations} model evaluations for the fit, "
+        f"{result.meta['band_evaluations']} for the band; {time.perf_counter() - started:.1f} s;"
+        f" wrote {args.out / 'result.ecsv'} and {args.out / 'sed.png'}"
+    )
+    return result.exit_code
+
+
+if __name__ == "__main__":
+    sys.exit(main())

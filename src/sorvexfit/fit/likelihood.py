@@ -1,0 +1,198 @@
+"""The fit statistic, the priors and the log-posterior.
+
+χ² of a model m_i against flux points F_i (νF_ν, observed):
+
+- a detection adds ((m_i − F_i)/σ_i)², with σ_i = √(σ_stat² + (f_i F_i)²): σ_stat is the
+  point's upper error where the model lies above it and its lower error where it lies below,
+  and f_i its systematic fraction (`systematics`);
+- an upper limit U_i adds ((m_i − U_i)/σ_U)² where the model exceeds it and nothing where it
+  does not (a one-sided penalty), with σ_U = U_i max(f_i, 0.1): a soft wall of at least 10 %.
+
+The log-likelihood is −χ²/2. Priors act on the parameters in their own units; the posterior
+is sampled in the fit form of each parameter (log10 where the parameter says so), with the
+Jacobian of that change of variable. The default prior is uniform in the fit form between the
+parameter's bounds: log-uniform for log10 parameters, uniform for the others.
+
+`ChiSquare` and `LogPosterior` are plain picklable objects holding the model and the data, so
+that a process pool (or a Dask cluster) can ship them to its workers.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from ..distributions import ConvergenceError
+from ..model import BlobModel
+from ..parameters import Parameter, ParameterError, to_float
+from .data import FluxPoints
+
+__all__ = ["UL_MIN_WIDTH", "ChiSquare", "LogPosterior", "Prior", "default_prior", "parse_prior"]
+
+UL_MIN_WIDTH = 0.1  # the least relative width σ_U/U of an upper limit's penalty
+_LN10 = math.log(10.0)
+
+
+class ChiSquare:
+    """χ² of `model` against `data` (module documentation), as a function of the model's free
+    parameters in their fit form. A point where the model cannot be evaluated (a value out of
+    bounds, no steady state, a kernel stop) gives +inf. Calls are counted in `evaluations`."""
+
+    def __init__(self, model: BlobModel, data: FluxPoints, fractions: np.ndarray) -> None:
+        self.model = model
+        self.names = tuple(model.params.free)
+        self.nu = np.asarray(data.nu, dtype=float)
+        self.flux = np.asarray(data.flux, dtype=float)
+        self.is_ul = np.asarray(data.is_ul, dtype=bool)
+        detected = ~self.is_ul
+        sys2 = (fractions * self.flux) ** 2
+        self.sigma_lo = np.where(detected, np.sqrt(data.err_lo**2 + sys2), np.nan)
+        self.sigma_hi = np.where(detected, np.sqrt(data.err_hi**2 + sys2), np.nan)
+        self.sigma_ul = np.where(
+            self.is_ul, self.flux * np.maximum(fractions, UL_MIN_WIDTH), np.nan
+        )
+        self.evaluations = 0
+
+    @property
+    def n_points(self) -> int:
+        """The detections (upper limits do not count as degrees of freedom)."""
+        return int(np.count_nonzero(~self.is_ul))
+
+    def model_flux(self, x: Sequence[float] | np.ndarray) -> np.ndarray | None:
+        """νF_ν of the model at the data's frequencies, or None where it cannot be evaluated."""
+        self.evaluations += 1
+        try:
+            self.model.params.set_vector(x)
+            values = self.model.sed(self.nu)
+        except (ParameterError, ConvergenceError, FloatingPointError, ZeroDivisionError):
+            return None
+        except BaseException as error:  # sorvex's PanicException derives from BaseException
+            if type(error).__name__ != "PanicException":
+                raise
+            return None
+        if not np.all(np.isfinite(values)):
+            return None
+        return values
+
+    def residuals(self, m: np.ndarray) -> np.ndarray:
+        """(F − m)/σ of each detection with the side's error; for an upper limit, the one-sided
+        (U − m)/σ_U where the model exceeds it, else 0."""
+        detected = np.where(m > self.flux, self.sigma_hi, self.sigma_lo)
+        with np.errstate(invalid="ignore"):
+            r = np.where(self.is_ul, 0.0, (self.flux - m) / detected)
+            above = self.is_ul & (m > self.flux)
+            r[above] = (self.flux[above] - m[above]) / self.sigma_ul[above]
+        return r
+
+    def statistic(self, m: np.ndarray) -> float:
+        return float(np.sum(self.residuals(m) ** 2))
+
+    def __call__(self, x: Sequence[float] | np.ndarray) -> float:
+        m = self.model_flux(x)
+        return math.inf if m is None else self.statistic(m)
+
+
+@dataclass(frozen=True)
+class Prior:
+    """A prior on a parameter in its own unit: "uniform" on [a, b], "loguniform" on [a, b]
+    (uniform in log10), or "gauss" with mean a and width b."""
+
+    kind: str
+    a: float
+    b: float
+
+    def logpdf(self, v: float) -> float:
+        if self.kind == "gauss":
+            z = (v - self.a) / self.b
+            return -0.5 * z * z - math.log(self.b * math.sqrt(2.0 * math.pi))
+        if not self.a <= v <= self.b:
+            return -math.inf
+        if self.kind == "uniform":
+            width = self.b - self.a
+            return -math.log(width) if math.isfinite(width) else 0.0
+        return -math.log(v) - math.log(math.log(self.b / self.a))
+
+    def describe(self) -> str:
+        return f"{self.kind}:{self.a:g}:{self.b:g}"
+
+
+def default_prior(p: Parameter) -> Prior:
+    """Uniform in the fit form between the parameter's bounds."""
+    return Prior("loguniform" if p.log10 else "uniform", p.min, p.max)
+
+
+_PRIOR_KINDS = {"uniform": "uniform", "loguniform": "loguniform", "gauss": "gauss"}
+
+
+def parse_prior(text: str, params: Any) -> tuple[str, Prior]:
+    """NAME=KIND:A:B (kind uniform, loguniform or gauss; A and B in the parameter's unit, or
+    with a unit of their own) as (name, Prior), or ParameterError."""
+    name, sep, rest = text.partition("=")
+    name = name.strip()
+    parts = [s.strip() for s in rest.split(":")]
+    if not sep or len(parts) != 3 or parts[0] not in _PRIOR_KINDS:
+        raise ParameterError(
+            f"prior: expected NAME=uniform:LOW:HIGH, NAME=loguniform:LOW:HIGH or"
+            f" NAME=gauss:MEAN:SIGMA, got {text!r}"
+        )
+    p = params[name]
+    kind = parts[0]
+    a, b = (to_float(f"prior {name}", value, p.unit) for value in parts[1:])
+    if not (math.isfinite(a) and math.isfinite(b)):
+        raise ParameterError(f"prior {name}: {a:g} and {b:g} must be finite")
+    if kind == "gauss" and not b > 0.0:
+        raise ParameterError(f"prior {name}: the width must be positive (got {b:g})")
+    if kind != "gauss" and not a < b:
+        raise ParameterError(f"prior {name}: the lower end {a:g} must be below {b:g}")
+    if kind == "loguniform" and not a > 0.0:
+        raise ParameterError(f"prior {name}: a log-uniform prior needs a positive lower end")
+    if kind != "gauss" and (b < p.min or a > p.max):
+        raise ParameterError(
+            f"prior {name}: [{a:g}, {b:g}] lies outside the bounds [{p.min:g}, {p.max:g}]"
+        )
+    return name, Prior(kind, a, b)
+
+
+class LogPosterior:
+    """log p(x) = Σ log prior + log Jacobian − χ²/2, on the free parameters in their fit form
+    (−inf outside the priors or where the model cannot be evaluated). Picklable."""
+
+    def __init__(self, chi2: ChiSquare, priors: Sequence[Prior]) -> None:
+        params = chi2.model.params
+        self.chi2 = chi2
+        self.priors = tuple(priors)
+        self.log10 = tuple(params[name].log10 for name in chi2.names)
+
+    def log_prior(self, x: Sequence[float] | np.ndarray) -> float:
+        total = 0.0
+        for value, prior, log10 in zip(x, self.priors, self.log10, strict=True):
+            if not math.isfinite(value):
+                return -math.inf
+            if log10:
+                if abs(value) > 300.0:
+                    return -math.inf
+                v = 10.0**value
+                total += prior.logpdf(v) + math.log(v * _LN10)
+            else:
+                total += prior.logpdf(value)
+        return total
+
+    def admissible(self, x: Sequence[float] | np.ndarray) -> bool:
+        """Inside the priors and accepted by the model's parameters (no evaluation)."""
+        if not math.isfinite(self.log_prior(x)):
+            return False
+        try:
+            self.chi2.model.params.copy().set_vector(x)
+        except ParameterError:
+            return False
+        return True
+
+    def __call__(self, x: np.ndarray) -> float:
+        lp = self.log_prior(x)
+        if not math.isfinite(lp):
+            return -math.inf
+        return lp - 0.5 * self.chi2(x)

@@ -1,0 +1,127 @@
+"""Least squares with iminuit: migrad, then hesse, and minos on request.
+
+The parameters are those of the model's fit form (log10 where a parameter says so), within
+their bounds. A point where the model cannot be evaluated gets a χ² of INVALID_CHI2, a wall
+that migrad steps back from.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+
+from .likelihood import ChiSquare
+
+__all__ = ["INVALID_CHI2", "Interrupted", "LeastSquares", "least_squares"]
+
+INVALID_CHI2 = 1e30
+
+
+class Interrupted(Exception):
+    """The fit was asked to stop (a signal) before it finished."""
+
+
+@dataclass
+class LeastSquares:
+    """The outcome of migrad/hesse (and minos): all arrays in the fit form."""
+
+    x: np.ndarray
+    errors: np.ndarray  # hesse (parabolic) errors
+    lower: np.ndarray  # minos lower errors (negative), or −errors without minos
+    upper: np.ndarray
+    covariance: np.ndarray | None
+    chi2: float
+    evaluations: int
+    valid: bool
+    message: str
+    minos: bool
+
+
+def least_squares(
+    chi2: ChiSquare,
+    x0: np.ndarray,
+    bounds: Sequence[tuple[float, float]],
+    *,
+    minos: bool = False,
+    stop: Callable[[], bool] | None = None,
+) -> LeastSquares:
+    from iminuit import Minuit
+
+    names = list(chi2.names)
+
+    def fcn(x: np.ndarray) -> float:
+        if stop is not None and stop():
+            raise Interrupted("least squares interrupted")
+        value = chi2(x)
+        return value if math.isfinite(value) else INVALID_CHI2
+
+    minuit = Minuit(fcn, np.asarray(x0, dtype=float), name=names)
+    minuit.errordef = Minuit.LEAST_SQUARES
+    minuit.limits = [tuple(b) for b in bounds]
+    minuit.errors = [_step(x, b) for x, b in zip(x0, bounds, strict=True)]
+    minuit.print_level = 0
+    minuit.migrad()
+    if minuit.valid:
+        minuit.hesse()
+    valid = bool(minuit.valid and minuit.accurate)
+    x = np.array(minuit.values)
+    errors = np.array(minuit.errors)
+    lower, upper = -errors, errors.copy()
+    ran_minos = False
+    if minos and valid:
+        minuit.minos()
+        ran_minos = True
+        lower = np.array([minuit.merrors[n].lower for n in names])
+        upper = np.array([minuit.merrors[n].upper for n in names])
+    covariance = np.array(minuit.covariance) if minuit.covariance is not None else None
+    return LeastSquares(
+        x,
+        errors,
+        lower,
+        upper,
+        covariance,
+        float(minuit.fval),
+        int(minuit.nfcn),
+        valid,
+        _message(minuit),
+        ran_minos,
+    )
+
+
+def _step(x: float, bounds: tuple[float, float]) -> float:
+    """An initial step: a tenth of a decade for log10 forms and most indices, at most a tenth
+    of the bounded range."""
+    low, high = bounds
+    step = 0.1 * max(abs(x), 1.0) if abs(x) > 10.0 else 0.1
+    if math.isfinite(high - low):
+        step = min(step, 0.1 * (high - low))
+    return step
+
+
+def _message(minuit: object) -> str:
+    fmin = getattr(minuit, "fmin", None)
+    if fmin is None:
+        return "migrad did not run"
+    if fmin.is_valid and getattr(minuit, "accurate", False):
+        return f"migrad converged (EDM {fmin.edm:.2g}, {fmin.nfcn} evaluations)"
+    reasons = [
+        text
+        for flag, text in (
+            (fmin.has_reached_call_limit, "it reached its call limit"),
+            (
+                fmin.is_above_max_edm,
+                f"the estimated distance to the minimum {fmin.edm:.2g} is above its goal",
+            ),
+            (not fmin.has_covariance, "it has no covariance matrix"),
+            (fmin.has_made_posdef_covar, "the covariance matrix had to be forced positive"),
+            (fmin.hesse_failed, "hesse failed"),
+            (fmin.has_parameters_at_limit, "a parameter is at its limit"),
+        )
+        if flag
+    ]
+    if fmin.is_valid and not reasons:
+        reasons = ["the covariance matrix is not accurate"]
+    return "migrad did not converge: " + ("; ".join(reasons) or "the minimum is not valid")
