@@ -7,4 +7,5 @@ SECTIONS = [
     "inverse_compton",
     "fokker_planck",
     "parallel",
+    "model",
 ]
