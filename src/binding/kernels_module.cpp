@@ -12,23 +12,23 @@ namespace sorvex::binding {
 namespace {
 
 #define SORVEX_KERNEL_ARGUMENTS                                                                    \
-    "Grids and tables are 1-D sequences of numbers; a C-contiguous float64 array is read in "     \
-    "place, without a copy, for the whole call (do not write to it from another thread "         \
-    "meanwhile). The interpreter lock is released while the kernel computes on the worker pool, " \
-    "so other Python threads run and may call the kernels at the same time. An argument the "     \
-    "kernel cannot accept (unequal lengths, fewer than 2 grid points, a grid not strictly "       \
-    "increasing, a non-finite or non-positive value where the physics needs a positive one) "     \
+    "Grids and tables are 1-D sequences of numbers; a C-contiguous float64 array is read in "      \
+    "place, without a copy, for the whole call (do not write to it from another thread "           \
+    "meanwhile). The interpreter lock is released while the kernel computes on the worker pool, "  \
+    "so other Python threads run and may call the kernels at the same time. An argument the "      \
+    "kernel cannot accept (unequal lengths, fewer than 2 grid points, a grid not strictly "        \
+    "increasing, a non-finite or non-positive value where the physics needs a positive one) "      \
     "raises ValueError, and its message starts with the argument's name."
 
 #define SORVEX_ELECTRONS                                                                           \
-    "gamma: Lorentz factors, at least 2, >= 1, strictly increasing. n: electrons per cm^3 per "   \
+    "gamma: Lorentz factors, at least 2, >= 1, strictly increasing. n: electrons per cm^3 per "    \
     "unit gamma at each Lorentz factor (>= 0), isotropic, a power law between neighbouring "       \
     "points; an interval with a zero at either end contributes nothing."
 
 #define SORVEX_SEED_TABLE                                                                          \
-    "seed_nu: frequencies of the seed table (Hz), at least 2, positive, strictly increasing. "    \
-    "seed_intensity: specific intensity of the isotropic seed photons at each seed_nu "           \
-    "(erg s^-1 cm^-2 Hz^-1 sr^-1, >= 0), a power law between neighbouring points (a zero at "     \
+    "seed_nu: frequencies of the seed table (Hz), at least 2, positive, strictly increasing. "     \
+    "seed_intensity: specific intensity of the isotropic seed photons at each seed_nu "            \
+    "(erg s^-1 cm^-2 Hz^-1 sr^-1, >= 0), a power law between neighbouring points (a zero at "      \
     "either end: nothing in between)."
 
 constexpr auto kernels_module = native_module(
@@ -49,8 +49,9 @@ constexpr auto kernels_module = native_module(
         "Schlickeiser (1986) in K_4/3 and K_1/3 (relative error below 1e-10), and alpha_nu uses "
         "the same kernel with -gamma^2 d/dgamma (n / gamma^2). The integral over gamma is adaptive "
         "for each frequency, to a relative tolerance of 1e-7 (an estimate summed over its pieces). "
-        "Against SciPy quadrature j_nu and alpha_nu agree to about 1e-7. A distribution rising "
-        "faster than gamma^2 can give alpha_nu < 0, returned as is.\n\n" SORVEX_KERNEL_ARGUMENTS,
+        "Against SciPy quadrature j_nu and alpha_nu agree within 2e-8 on a broken power law and a "
+        "log-parabola. A distribution rising faster than gamma^2 can give alpha_nu < 0, returned "
+        "as is.\n\n" SORVEX_KERNEL_ARGUMENTS,
         Gil::released),
     def<&exact::inverse_compton>(
         "inverse_compton", {"nu", "seed_nu", "seed_intensity", "gamma", "n"},
@@ -75,8 +76,8 @@ constexpr auto kernels_module = native_module(
         "kernel and accuracy.\n\n"
         "It differs from sorvex.ic_iso_monochrome_full, which returns the emissivity summed over "
         "all directions (4 pi times this, erg s^-1 cm^-3 Hz^-1), takes the electrons in the order "
-        "(n, g), and uses the Thomson cross-section with a sharp Klein-Nishina cut-off.\n\n"
-        SORVEX_KERNEL_ARGUMENTS,
+        "(n, g), and uses the Thomson cross-section with a sharp Klein-Nishina "
+        "cut-off.\n\n" SORVEX_KERNEL_ARGUMENTS,
         Gil::released),
     def<&exact::gamma_gamma_opacity>(
         "gamma_gamma_opacity", {"nu", "seed_nu", "seed_intensity", "radius"},
@@ -88,8 +89,8 @@ constexpr auto kernels_module = native_module(
         "cross-section averaged over isotropic directions (Gould & Schreder 1967). To absorb "
         "inside a blob, add tau / radius to the synchrotron alpha_nu before sorvex.rad_trans_blob "
         "(whose optical depth is 2 R alpha); for the escape through a sphere of radius R, tau "
-        "itself is the optical depth from the centre. Relative error about 1e-5.\n\n"
-        SORVEX_KERNEL_ARGUMENTS,
+        "itself is the optical depth from the centre. Relative error about "
+        "1e-5.\n\n" SORVEX_KERNEL_ARGUMENTS,
         Gil::released));
 
 #undef SORVEX_SEED_TABLE

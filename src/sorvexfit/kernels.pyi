@@ -28,9 +28,7 @@ def synchrotron(
     coefficient (cm^-1) of electrons n (cm^-3 per unit gamma) in a field of b_field gauss, with
     the exact pitch-angle-averaged kernel."""
 
-def inverse_compton(
-    nu: Grid, seed_nu: Grid, seed_intensity: Grid, gamma: Grid, n: Grid
-) -> Array:
+def inverse_compton(nu: Grid, seed_nu: Grid, seed_intensity: Grid, gamma: Grid, n: Grid) -> Array:
     """Inverse-Compton emissivity (erg s^-1 cm^-3 Hz^-1 sr^-1) on a tabulated isotropic seed
     intensity (erg s^-1 cm^-2 Hz^-1 sr^-1), full Klein-Nishina."""
 
@@ -38,8 +36,6 @@ def inverse_compton_line(nu: Grid, u: _Number, nu0: _Number, gamma: Grid, n: Gri
     """Inverse-Compton emissivity per steradian on an isotropic line of energy density u
     (erg cm^-3) at nu0 (Hz), full Klein-Nishina."""
 
-def gamma_gamma_opacity(
-    nu: Grid, seed_nu: Grid, seed_intensity: Grid, radius: _Number
-) -> Array:
+def gamma_gamma_opacity(nu: Grid, seed_nu: Grid, seed_intensity: Grid, radius: _Number) -> Array:
     """Pair-production optical depth tau = radius * alpha_gg of gamma rays at nu (Hz) in an
     isotropic seed field."""

@@ -135,7 +135,8 @@ std::vector<double> gamma_gamma_opacity(std::span<const double> nu, std::span<co
                     const double half = 0.5 * (pb - pa);
                     for (std::size_t k = 0; k < SeedRule::nodes.size(); ++k) {
                         const double t = mid + half * SeedRule::nodes[k];
-                        const double intensity = law.intensity * std::exp(-law.slope * (t - law.t0));
+                        const double intensity =
+                            law.intensity * std::exp(-law.slope * (t - law.t0));
                         const double s0 = std::exp(t) * to_eps * eps_gamma;
                         total += half * SeedRule::weights[k] * intensity *
                                  isotropic_pair_cross_section(s0);
