@@ -86,22 +86,13 @@ def run(report: Report, context: Context) -> None:
                 line,
             )
         )
-    for name, g in grids.items():
-        n = electrons(g)
-
-        def kernel_line(g=g, n=n):
-            return kernels.inverse_compton_line(freqs, LINE_U0, LINE_NU0, g, n)
-
-        row = Row(
-            section,
-            f"sorvexfit.kernels inverse_compton_line, {name}",
-            None,
-            "",
-            *errors(freqs, kernel_line(), j_line),
-            None,
-            klein_nishina_note(errors(freqs, kernel_line(), kn_line)),
-        )
-        entries.append((row, kernel_line))
+    entries += kernel_rows(
+        section,
+        "sorvexfit.kernels inverse_compton_line",
+        lambda g, n: kernels.inverse_compton_line(freqs, LINE_U0, LINE_NU0, g, n),
+        grids,
+        (freqs, j_line, kn_line),
+    )
     naima_sizes = {peers.NAIMA_IC_DEFAULT_NEED: "default", 300: "finer"}
     for size, tag in naima_sizes.items():
         peer = peers.naima_ic_line(freqs, electrons, LINE_NU0, LINE_U0, size)
@@ -162,22 +153,13 @@ def run(report: Report, context: Context) -> None:
                 table,
             )
         )
-    for name, g in grids.items():
-        n = electrons(g)
-
-        def kernel_table(g=g, n=n):
-            return kernels.inverse_compton(freqs, seed_nu, seed_i, g, n)
-
-        row = Row(
-            section,
-            f"sorvexfit.kernels inverse_compton, {name}",
-            None,
-            "",
-            *errors(freqs, kernel_table(), j_table),
-            None,
-            klein_nishina_note(errors(freqs, kernel_table(), kn_table)),
-        )
-        entries.append((row, kernel_table))
+    entries += kernel_rows(
+        section,
+        "sorvexfit.kernels inverse_compton",
+        lambda g, n: kernels.inverse_compton(freqs, seed_nu, seed_i, g, n),
+        grids,
+        (freqs, j_table, kn_table),
+    )
     fine = np.geomspace(seed.nu_low, seed.nu_high, 51)
     for table_freqs, size, tag in (
         (freqs, peers.NAIMA_IC_DEFAULT_NEED, "default, seed on the same 8 points"),
@@ -196,8 +178,25 @@ def run(report: Report, context: Context) -> None:
     klein_nishina_line_section(report, context)
 
 
-def klein_nishina_note(err: tuple[float, float]) -> str:
-    return f"against the Klein-Nishina reference: err {err[0]:.1e}, core {err[1]:.1e}"
+def kernel_rows(section: str, label: str, kernel, grids: dict, references) -> list:
+    """An accurate kernel, kernel(γ, n), on each electron grid of the reference electrons: its
+    errors against the Thomson reference of the section, and in the note against the
+    Klein-Nishina one. `references` is (frequencies, Thomson, Klein-Nishina)."""
+    import functools
+
+    import reference
+
+    electrons = reference.BrokenPowerLaw()
+    freqs, thomson, klein_nishina = references
+    entries = []
+    for name, g in grids.items():
+        call = functools.partial(kernel, g, electrons(g))
+        j = call()
+        err, core = errors(freqs, j, klein_nishina)
+        note = f"against the Klein-Nishina reference: err {err:.1e}, core {core:.1e}"
+        row = Row(section, f"{label}, {name}", None, "", *errors(freqs, j, thomson), None, note)
+        entries.append((row, call))
+    return entries
 
 
 def ssc_section(report: Report, context: Context) -> None:
