@@ -7,5 +7,6 @@ SECTIONS = [
     "inverse_compton",
     "fokker_planck",
     "parallel",
+    "model",
     "fit",
 ]
