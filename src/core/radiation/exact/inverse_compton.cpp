@@ -45,9 +45,10 @@ struct PowerLaw {
     double u_hi;
     double value_lo;
     double slope;
+    double log_value_lo;
 
     double at(double u) const { return value_lo * std::exp(-slope * (u - u_lo)); }
-    double log_at(double u) const { return std::log(value_lo) - slope * (u - u_lo); }
+    double log_at(double u) const { return log_value_lo - slope * (u - u_lo); }
 };
 
 std::vector<PowerLaw> power_laws(std::span<const double> x, std::span<const double> y) {
@@ -58,7 +59,8 @@ std::vector<PowerLaw> power_laws(std::span<const double> x, std::span<const doub
         }
         const double u_lo = std::log(x[i]);
         const double u_hi = std::log(x[i + 1]);
-        laws.push_back({u_lo, u_hi, y[i], -std::log(y[i + 1] / y[i]) / (u_hi - u_lo)});
+        laws.push_back(
+            {u_lo, u_hi, y[i], -std::log(y[i + 1] / y[i]) / (u_hi - u_lo), std::log(y[i])});
     }
     return laws;
 }
@@ -82,17 +84,40 @@ void for_nodes(double a, double b, F&& f) {
     }
 }
 
+/// e^(mid + half x_k) at the nodes x_k of rule R, which are symmetric about 0: one
+/// exponential for each pair of nodes and one for the centre.
+template <class R>
+std::array<double, R::nodes.size()> exp_at_nodes(double mid, double half) {
+    constexpr std::size_t size = R::nodes.size();
+    std::array<double, size> out{};
+    const double centre = std::exp(mid);
+    for (std::size_t k = 0; k < size / 2; ++k) {
+        const double factor = std::exp(half * R::nodes[size - 1 - k]);
+        out[size - 1 - k] = centre * factor;
+        out[k] = centre / factor;
+    }
+    if (size % 2 == 1) {
+        out[size / 2] = centre;
+    }
+    return out;
+}
+
 /// Rule R for int_a^b y(x) g(x) dx with y = e^(log_y_a + rate (x - a)) and g smooth: calls
-/// f(x_k, w_k) so that sum w_k g(x_k) approximates the integral. Where y changes by more than
-/// e^2 over [a, b], the nodes are those of R in s = (1 - e^(-|rate| tau)) / |rate|, tau the
-/// distance from the end where y is largest, in which y dx = e^(..) ds: y is integrated exactly
-/// however steep it is, and the nodes sit where y g is large.
+/// f(x_k, e^(x_k), w_k) so that sum w_k g(x_k) approximates the integral. Where y changes by
+/// more than e^2 over [a, b], the nodes are those of R in s = (1 - e^(-|rate| tau)) / |rate|,
+/// tau the distance from the end where y is largest, in which y dx = e^(..) ds: y is integrated
+/// exactly however steep it is, and the nodes sit where y g is large.
 template <class R, class F>
 void power_law_nodes(double a, double b, double log_y_a, double rate, F&& f) {
     const double length = b - a;
     if (std::fabs(rate) * length <= 2.0) {
-        for_nodes<R>(a, b,
-                     [&](double x, double w) { f(x, w * std::exp(log_y_a + rate * (x - a))); });
+        const double mid = 0.5 * (a + b);
+        const double half = 0.5 * length;
+        const auto exp_x = exp_at_nodes<R>(mid, half);
+        const auto y = exp_at_nodes<R>(log_y_a + rate * (mid - a), rate * half);
+        for (std::size_t k = 0; k < R::nodes.size(); ++k) {
+            f(mid + half * R::nodes[k], exp_x[k], half * R::weights[k] * y[k]);
+        }
         return;
     }
     const bool rising = rate > 0.0;
@@ -102,7 +127,8 @@ void power_law_nodes(double a, double b, double log_y_a, double rate, F&& f) {
     for (std::size_t k = 0; k < R::nodes.size(); ++k) {
         const double s = half + half * R::nodes[k];
         const double tau = std::log1p(mu * s) / mu;
-        f(rising ? b - tau : a + tau, y_top * half * R::weights[k]);
+        const double x = rising ? b - tau : a + tau;
+        f(x, std::exp(x), y_top * half * R::weights[k]);
     }
 }
 
@@ -111,7 +137,7 @@ void power_law_nodes(double a, double b, double log_y_a, double rate, F&& f) {
 template <class R, class F>
 void electron_nodes(const PowerLaw& law, double a, double b, F&& f) {
     power_law_nodes<R>(a, b, law.log_at(a) - a, -(law.slope + 1.0),
-                       [&](double u, double w) { f(std::exp(u), w); });
+                       [&](double, double gamma, double w) { f(gamma, w); });
 }
 
 /// The electrons as pieces with Gauss-Legendre nodes in u = ln gamma; the nodes of a piece are
@@ -121,6 +147,8 @@ public:
     struct Piece {
         double gamma_lo;
         double gamma_hi;
+        double u_lo; ///< ln gamma at the ends
+        double u_hi;
         std::size_t law;
         std::size_t first; ///< index of the piece's first node
     };
@@ -134,7 +162,7 @@ public:
             for (std::size_t p = 0; p < count; ++p) {
                 const double a = law.u_lo + width * static_cast<double>(p);
                 const double b = p + 1 == count ? law.u_hi : a + width;
-                pieces_.push_back({std::exp(a), std::exp(b), l, gamma_.size()});
+                pieces_.push_back({std::exp(a), std::exp(b), a, b, l, gamma_.size()});
                 electron_nodes<ElectronRule>(law, a, b, [&](double g, double w) {
                     gamma_.push_back(g);
                     weight_.push_back(w);
@@ -178,8 +206,9 @@ inline double kernel(double q, double log_q, double g) {
 /// pieces are located by d, which the kinematic limits give without cancellation.
 class InnerIntegral {
 public:
-    /// Tables for seed energies up to eps_max.
-    InnerIntegral(const Electrons& electrons, double eps1, double eps_max)
+    /// Tables for seed energies up to eps_max; `tabulate`: with the coefficient sums, for many
+    /// seed energies.
+    InnerIntegral(const Electrons& electrons, double eps1, double eps_max, bool tabulate)
         : e_(electrons), eps1_(eps1) {
         const double floor = std::max(d_min(eps_max), e_.lowest() - eps1);
         const double shift_below = 2.0 * eps1;
@@ -199,10 +228,17 @@ public:
                 add_shifted(piece.law, lo, mid);
             }
             if (mid + eps1 < piece.gamma_hi) {
-                add_piece(piece.law, mid, piece.gamma_hi - eps1, false);
+                add_piece(piece.law, mid, piece.gamma_hi - eps1, std::log(eps1 + mid), piece.u_hi,
+                          false);
             }
         }
-        tabulate_sums();
+        if (tabulate) {
+            tabulate_sums();
+        }
+        ends_.reserve(pieces_.size());
+        for (const Piece& piece : pieces_) {
+            ends_.push_back(piece.d_hi);
+        }
     }
 
     double operator()(double eps) const {
@@ -215,11 +251,15 @@ public:
             return 0.0;
         }
         const double c = eps1_ / (4.0 * eps);
-        // First piece that ends above lo, first piece that starts at or above hi.
-        const auto first = std::upper_bound(pieces_.begin(), pieces_.end(), lo,
-                                            [](double d, const Piece& p) { return d < p.d_hi; });
-        const auto last = std::lower_bound(first, pieces_.end(), hi,
-                                           [](const Piece& p, double d) { return p.d_lo < d; });
+        // First piece that ends above lo, first piece that starts at or above hi (none below
+        // the top of the grid, unless the photon is scattered down).
+        const auto first_end = std::upper_bound(ends_.begin(), ends_.end(), lo);
+        const auto first = pieces_.begin() + (first_end - ends_.begin());
+        auto last = pieces_.end();
+        if (hi < pieces_.back().d_hi) {
+            last = std::lower_bound(first, pieces_.end(), hi,
+                                    [](const Piece& p, double d) { return p.d_lo < d; });
+        }
         if (first == last) {
             return 0.0;
         }
@@ -255,6 +295,8 @@ private:
     struct Piece {
         double d_lo; ///< gamma - eps1 at the ends
         double d_hi;
+        double log_lo; ///< ln d (shifted) or ln gamma at the ends
+        double log_hi;
         std::size_t law;
         bool shifted; ///< nodes in ln(gamma - eps1) rather than ln gamma
         std::size_t first;
@@ -299,17 +341,19 @@ private:
             const double gamma = e_.gamma()[k];
             add_node(gamma, gamma - eps1_, e_.weight()[k]);
         }
-        pieces_.push_back({piece.gamma_lo - eps1_, piece.gamma_hi - eps1_, piece.law, false, first,
-                           gamma_.size()});
+        pieces_.push_back({piece.gamma_lo - eps1_, piece.gamma_hi - eps1_, piece.u_lo, piece.u_hi,
+                           piece.law, false, first, gamma_.size()});
     }
 
-    /// [lo, hi] (in d) of power law `law` as one piece with nodes in ln gamma or ln d.
-    void add_piece(std::size_t law_index, double lo, double hi, bool shifted) {
+    /// [lo, hi] (in d) of power law `law` as one piece with nodes in ln d (shifted) or ln gamma,
+    /// whose values at the ends are log_lo and log_hi.
+    void add_piece(std::size_t law_index, double lo, double hi, double log_lo, double log_hi,
+                   bool shifted) {
         const PowerLaw& law = e_.law(law_index);
         const std::size_t first = gamma_.size();
-        visit(law, lo, hi, shifted,
+        visit(law, log_lo, log_hi, shifted,
               [&](double gamma, double d, double w) { add_node(gamma, d, w); });
-        pieces_.push_back({lo, hi, law_index, shifted, first, gamma_.size()});
+        pieces_.push_back({lo, hi, log_lo, log_hi, law_index, shifted, first, gamma_.size()});
     }
 
     /// [lo, hi] (in d) in pieces no wider than electron_piece_width in ln d.
@@ -319,26 +363,32 @@ private:
         const std::size_t count = piece_count(v_lo, v_hi, electron_piece_width);
         const double width = (v_hi - v_lo) / static_cast<double>(count);
         double a = lo;
+        double log_a = v_lo;
         for (std::size_t p = 0; p < count; ++p) {
-            const double b =
-                p + 1 == count ? hi : std::exp(v_lo + width * static_cast<double>(p + 1));
-            add_piece(law, a, b, true);
+            const double log_b = p + 1 == count ? v_hi : v_lo + width * static_cast<double>(p + 1);
+            const double b = p + 1 == count ? hi : std::exp(log_b);
+            add_piece(law, a, b, log_a, log_b, true);
             a = b;
+            log_a = log_b;
         }
     }
 
-    /// Calls f(gamma, d, weight) at the nodes of rule R on [lo, hi] (in d = gamma - eps1) of
-    /// power law `law`, the weight being that of n / gamma^2 dgamma.
+    /// Calls f(gamma, d, weight) at the nodes of rule R between log_lo and log_hi (ln d when
+    /// shifted, ln gamma otherwise; d = gamma - eps1) of power law `law`, the weight being that
+    /// of n / gamma^2 dgamma.
     template <class R = ElectronRule, class F>
-    void visit(const PowerLaw& law, double lo, double hi, bool shifted, F&& f) const {
+    void visit(const PowerLaw& law, double log_lo, double log_hi, bool shifted, F&& f) const {
         if (shifted) {
-            for_nodes<R>(std::log(lo), std::log(hi), [&](double v, double w) {
-                const double d = std::exp(v);
-                const double gamma = eps1_ + d;
-                f(gamma, d, w * law.at(std::log(gamma)) * d / (gamma * gamma));
-            });
+            const double mid = 0.5 * (log_lo + log_hi);
+            const double half = 0.5 * (log_hi - log_lo);
+            const auto d = exp_at_nodes<R>(mid, half);
+            for (std::size_t k = 0; k < R::nodes.size(); ++k) {
+                const double gamma = eps1_ + d[k];
+                const double w = half * R::weights[k];
+                f(gamma, d[k], w * law.at(std::log(gamma)) * d[k] / (gamma * gamma));
+            }
         } else {
-            electron_nodes<R>(law, std::log(eps1_ + lo), std::log(eps1_ + hi),
+            electron_nodes<R>(law, log_lo, log_hi,
                               [&](double gamma, double w) { f(gamma, gamma - eps1_, w); });
         }
     }
@@ -362,7 +412,7 @@ private:
     /// nodes run to the top, node by node otherwise.
     double full_sum(std::size_t begin, std::size_t end, double c) const {
         const double log_c = std::log(c);
-        if (end != weight_.size()) {
+        if (end != weight_.size() || suffix_.empty()) {
             return node_sum(begin, end, c, log_c);
         }
         const std::array<double, 4>& s = suffix_[begin];
@@ -393,8 +443,11 @@ private:
 
     /// A piece cut to [a, b] (in d) by a kinematic limit, with a rule of its own.
     double cut_piece(const Piece& piece, double a, double b, double c) const {
+        const auto log_of = [&](double d) { return std::log(piece.shifted ? d : eps1_ + d); };
+        const double log_a = a == piece.d_lo ? piece.log_lo : log_of(a);
+        const double log_b = b == piece.d_hi ? piece.log_hi : log_of(b);
         double total = 0.0;
-        visit<LimitRule>(e_.law(piece.law), a, b, piece.shifted,
+        visit<LimitRule>(e_.law(piece.law), log_a, log_b, piece.shifted,
                          [&](double gamma, double d, double w) {
                              const double q = std::min(c / (gamma * d), 1.0);
                              total += w * kernel(q, std::log(q), eps1_ / d);
@@ -405,6 +458,7 @@ private:
     const Electrons& e_;
     double eps1_;
     std::vector<Piece> pieces_;
+    std::vector<double> ends_; ///< d_hi of the pieces, for the search
     std::vector<double> gamma_;
     std::vector<double> weight_;
     std::vector<double> a_;
@@ -459,7 +513,7 @@ double seed_integral(const std::vector<PowerLaw>& seed, const InnerIntegral& inn
                 // I / nu0^2 dnu0 = I / nu0 dt
                 power_law_nodes<SeedRule>(
                     pa, pb, law.log_at(pa) - pa, -(law.slope + 1.0),
-                    [&](double t, double w) { total += w * inner(std::exp(t) * to_eps); });
+                    [&](double, double nu0, double w) { total += w * inner(nu0 * to_eps); });
             }
             a = end;
         }
@@ -495,7 +549,7 @@ std::vector<double> inverse_compton(std::span<const double> nu, std::span<const 
         nu.size(),
         [&](std::size_t f) {
             const double eps1 = nu[f] * constants::planck_over_rest_energy;
-            const InnerIntegral inner(electrons, eps1, eps_max);
+            const InnerIntegral inner(electrons, eps1, eps_max, true);
             j[f] = ic_constant * nu[f] * seed_integral(seed, inner, electrons, eps1);
         },
         parallel::grain_for(seconds));
@@ -520,7 +574,7 @@ std::vector<double> inverse_compton_line(std::span<const double> nu, double u, d
         nu.size(),
         [&](std::size_t f) {
             const double eps1 = nu[f] * constants::planck_over_rest_energy;
-            const InnerIntegral inner(electrons, eps1, eps);
+            const InnerIntegral inner(electrons, eps1, eps, false);
             j[f] = ic_constant * nu[f] * seed_factor * inner(eps);
         },
         parallel::grain_for(seconds));
