@@ -73,7 +73,7 @@ def add_model_arguments(parser: argparse.ArgumentParser, with_values: bool = Tru
     )
     add("--ec-frame", default="blob", choices=("blob", "agn"), help="frame of u_ext and nu_ext")
     add("--ebl", metavar="MODEL", help=f"EBL absorption, one of: {', '.join(EBL_MODELS)}")
-    add("--backend", default="sorvex", choices=tuple(BACKENDS), help="radiation kernels")
+    add("--backend", default="exact", choices=tuple(BACKENDS), help="radiation kernels")
     add("--n-gamma", type=int, default=100, help="electron grid points")
     add("--n-nu", type=int, default=120, help="frequency grid points")
     add("--nu-min", type=float, default=1e8, help="lowest observed frequency, Hz")

@@ -20,11 +20,26 @@ mapped into the blob frame for the kernels. `sed(nu)` and `components(nu)` inter
 from that grid (zero outside it); without `nu` they return the grid itself (`nu_grid`).
 
 Electrons live on `n_gamma` log-spaced Lorentz factors from γ_min to γ_max (breaks on the
-grid). Synchrotron, which costs about 500 kernel evaluations per segment and frequency, sees
-the fewest power-law segments that reproduce that grid: the anchors alone for power laws and
-broken power laws (exact), and `fewest_segments(…, segments_rtol)` for smooth shapes and for
-the cooled distribution (segments_rtol=None: every grid point). Inverse Compton and the cooling
-rates use the whole grid.
+grid). Synchrotron sees power laws and broken power laws as their anchors alone (exact: the
+kernels take the electrons as power laws between grid points). With the `sorvex` kernels, whose
+synchrotron costs about 500 kernel evaluations per segment and frequency, smooth shapes and the
+cooled distribution are given to it as the fewest power-law segments that reproduce the grid
+within `segments_rtol` (`fewest_segments`); the exact kernel integrates adaptively, so there the
+simplification saves nothing and every grid point is used. Inverse Compton and the cooling rates
+use the whole grid.
+
+Kernels (`backend`), measured side by side by `make bench` (section 5a: one SSC + EC SED of
+broken power-law electrons, 100 γ, 120 ν, synchrotron with self-absorption): "exact" (the
+default) is both faster and more accurate, about 2.6 ms against 13 ms for "sorvex" on this
+2-core machine, and its SSC converges with the grids to 2e-3 where that of "sorvex" (Thomson
+with a sharp Klein-Nishina cut-off) is 20-70 % off near its peak and cut-off. "sorvex" stays
+available: its kernels are those the `sorvex` module is specified with.
+
+Gamma-gamma absorption (`gamma_gamma`, on by default with the exact kernels): the SSC and EC
+photons are absorbed on the blob's own synchrotron photons inside the sphere; see
+`sorvexfit.components` for the convention. It matters where τ_γγ, in `Evaluation.extra
+["tau_gamma_gamma"]`, approaches 0.1 or more: compact, luminous blobs (small R, high synchrotron
+luminosity) and TeV photons on an infrared-optical synchrotron field.
 
 Models are plain data: picklable, no global state, cheap to build.
 """
@@ -39,7 +54,7 @@ from typing import Any
 import numpy as np
 
 from . import components as comp
-from .backend import get_backend
+from .backend import DEFAULT_BACKEND, get_backend
 from .constants import C_LIGHT, ME_C2
 from .distributions import (
     DISTRIBUTIONS,
@@ -59,8 +74,10 @@ from .parameters import Parameter, ParameterError, Parameters
 __all__ = ["COMPONENTS", "BlobModel", "Evaluation", "make_model", "model_from_options"]
 
 COMPONENTS = ("syn", "ssc", "ec")
-# The default of `segments_rtol`, chosen from the measurement in bench/sections/model.py.
-SEGMENTS_RTOL = 1e-2
+# segments_rtol="auto" by backend, chosen from the measurement in bench/sections/model.py (5c):
+# the sorvex synchrotron runs 2-5 times faster on the fewest segments within 1e-2 for a change
+# of the SED below 1 %; the exact one integrates adaptively and gains nothing.
+SEGMENTS_RTOL: dict[str, float | None] = {"sorvex": 1e-2, "exact": None}
 
 
 @dataclass
@@ -182,8 +199,11 @@ class BlobModel:
     ec_frame: "blob" (u_ext, nu_ext in the blob frame) or "agn" (Γ-boosted).
     radius: "R" or "t_var"; doppler: "delta_D" or "Gamma_theta".
     ebl: an EBL model name of `sorvexfit.components.EBL_MODELS`, or None.
-    gamma_gamma: absorb SSC and EC on the blob's synchrotron photons (backend "exact" only).
-    backend: "sorvex" (default) or "exact".
+    gamma_gamma: absorb SSC and EC on the blob's synchrotron photons; None (the default): on
+        with backend "exact", which has the opacity, off with "sorvex", which has none.
+    backend: "exact" (default: the accurate kernels of `sorvexfit.kernels`) or "sorvex".
+    segments_rtol: the tolerance of the fewest-segment synchrotron electrons, None for every
+        grid point, "auto" (default) for the backend's measured choice (`SEGMENTS_RTOL`).
     cosmology: an astropy cosmology (default None: Planck18).
     """
 
@@ -198,13 +218,13 @@ class BlobModel:
         radius: str = "R",
         doppler: str = "delta_D",
         ebl: str | None = None,
-        gamma_gamma: bool = False,
-        backend: str = "sorvex",
+        gamma_gamma: bool | None = None,
+        backend: str = DEFAULT_BACKEND,
         cosmology: Any = None,
         n_gamma: int = 100,
         nu_range: tuple[float, float] = (1e8, 1e28),
         n_nu: int = 120,
-        segments_rtol: float | None = SEGMENTS_RTOL,
+        segments_rtol: float | str | None = "auto",
         steady_tolerance: float = 1e-3,
         steady_max_iterations: int = 60,
         name: str = "",
@@ -235,24 +255,22 @@ class BlobModel:
         low, high = (float(x) for x in nu_range)
         if not (0.0 < low < high < math.inf):
             raise ParameterError(f"nu_range = {nu_range!r}: must be 0 < low < high")
-        if segments_rtol is not None and not segments_rtol > 0.0:
-            raise ParameterError(f"segments_rtol = {segments_rtol!r}: must be positive or None")
         self.normalisation = normalisation
         self.steady_state = steady_state
         self.ec_frame = ec_frame
         self.radius_from = radius
         self.doppler_from = doppler
         self.ebl = comp.EBL(ebl) if ebl is not None else None
-        self.gamma_gamma = gamma_gamma
         self.backend = get_backend(backend).name
-        if gamma_gamma and self.backend != "exact":
+        self.gamma_gamma = self.backend == "exact" if gamma_gamma is None else gamma_gamma
+        if self.gamma_gamma and self.backend != "exact":
             raise ParameterError(
                 "gamma_gamma: needs backend='exact' (sorvex has no gamma-gamma opacity)"
             )
         self.cosmology = cosmology  # None: Planck18, imported on first use (a slow import)
         self.n_gamma = n_gamma
         self.nu_grid = np.geomspace(low, high, n_nu)
-        self.segments_rtol = segments_rtol
+        self.segments_rtol = _segments_rtol(segments_rtol, self.backend)
         self.steady_tolerance = steady_tolerance
         self.steady_max_iterations = steady_max_iterations
         self.name = name or self._default_name()
@@ -268,6 +286,7 @@ class BlobModel:
         self.params = Parameters.of(params, electrons.order(), self.name)
         self.params.check_order(self.params.as_dict())
         self._distance: tuple[float, float] | None = None
+        self._grid: tuple[tuple[float, ...], np.ndarray] | None = None
 
     def _default_name(self) -> str:
         kind = "ec" if "ec" in self.components_ else "ssc"
@@ -281,6 +300,7 @@ class BlobModel:
     def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
         state["_distance"] = None
+        state["_grid"] = None
         return state
 
     # ------------------------------------------------------------------ derived quantities
@@ -329,11 +349,17 @@ class BlobModel:
     # ------------------------------------------------------------------ electrons
 
     def electron_grid(self, v: Mapping[str, float]) -> np.ndarray:
+        """The Lorentz factors of the electrons (read-only; kept while the anchors stay)."""
         anchors = self.electrons.anchors(v)
         if self.steady_state:
             low = 1.1 if anchors[0] > 1.1 * 1.01 else None
             anchors = ([low] if low else []) + anchors + [2.0 * anchors[-1]]
-        return log_grid(anchors, self.n_gamma)
+        key = tuple(anchors)
+        if self._grid is None or self._grid[0] != key:
+            grid = log_grid(anchors, self.n_gamma)
+            grid.flags.writeable = False
+            self._grid = (key, grid)
+        return self._grid[1]
 
     def _static_electrons(
         self, v: Mapping[str, float], radius: float
@@ -346,13 +372,14 @@ class BlobModel:
     def _synchrotron_grid(
         self, v: Mapping[str, float], gamma: np.ndarray, n: np.ndarray
     ) -> tuple[np.ndarray, np.ndarray]:
-        """The electrons as the synchrotron kernel sees them (fewest segments)."""
-        if self.segments_rtol is None:
-            return gamma, n
+        """The electrons as the synchrotron kernel sees them: the anchors of a piecewise power
+        law (exact), the fewest segments within segments_rtol of a smooth shape."""
         if self.electrons.piecewise_power_law and not self.steady_state:
             anchors = np.asarray(self.electrons.anchors(v))
             index = np.searchsorted(gamma, anchors * (1 - 1e-12))
             return gamma[index], n[index]
+        if self.segments_rtol is None:
+            return gamma, n
         # Above the peak of the synchrotron power per ln γ (∝ γ³ n), electrons whose γ³ n
         # is below 1e-12 of that peak shape only the far exponential tail of the spectrum.
         power = gamma**3 * n
@@ -426,13 +453,17 @@ class BlobModel:
         alpha, disc = comp.synchrotron(backend, nu, g_syn, n_syn, v["B"], radius)
 
         seds: dict[str, np.ndarray] = {}
+        extra: dict[str, Any] = {}
         if "syn" in self.components_:
             seds["syn"] = comp.observed(nu, disc, delta, radius, d_l)
         if "ssc" in self.components_ or "ec" in self.components_:
             seed = comp.seed_intensity(nu, disc)
             absorption = alpha
             if self.gamma_gamma:
-                absorption = alpha + backend.gamma_gamma_opacity(nu, nu, seed, radius) / radius
+                # The kernel's optical depth is R α_γγ; the transfer takes the coefficient.
+                tau = backend.gamma_gamma_opacity(nu, nu, seed, radius)
+                extra["tau_gamma_gamma"] = tau
+                absorption = alpha + tau / radius
             if "ssc" in self.components_:
                 j_ssc = backend.inverse_compton(nu, nu, seed, gamma, n)
                 i_ssc = comp.blob_intensity(radius, j_ssc, absorption)
@@ -448,7 +479,7 @@ class BlobModel:
                 seds[key] = seds[key] * attenuation
         seds["total"] = np.sum(list(seds.values()), axis=0)
         return Evaluation(
-            nu_obs, nu, seds, gamma, n, delta, radius, d_l, steady, int(g_syn.size - 1)
+            nu_obs, nu, seds, gamma, n, delta, radius, d_l, steady, int(g_syn.size - 1), extra
         )
 
     def components(self, nu: Any = None) -> dict[str, np.ndarray]:
@@ -467,6 +498,17 @@ class BlobModel:
 
     def __call__(self, nu: Any = None) -> np.ndarray:
         return self.sed(nu)
+
+
+def _segments_rtol(value: float | str | None, backend: str) -> float | None:
+    """The tolerance `segments_rtol` stands for with this backend, or ParameterError."""
+    if value == "auto":
+        return SEGMENTS_RTOL[backend]
+    if value is None:
+        return None
+    if isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0.0:
+        return float(value)
+    raise ParameterError(f"segments_rtol = {value!r}: must be positive, None or 'auto'")
 
 
 def _choose(option: str, value: str, known: tuple[str, ...]) -> None:

@@ -36,10 +36,18 @@ def rybicki_lightman_j(nu: np.ndarray, k: float, p: float, b_field: float) -> np
     return 2.0 * math.pi * power / (4.0 * math.pi)
 
 
+BACKENDS = pytest.mark.parametrize("backend", ["exact", "sorvex"])
+
+
+@BACKENDS
 @pytest.mark.parametrize(("delta", "z"), [(1.5, 0.01), (10.0, 0.1), (30.0, 1.0)])
-def test_thin_synchrotron_is_the_textbook_power_law_boosted(delta: float, z: float) -> None:
+def test_thin_synchrotron_is_the_textbook_power_law_boosted(
+    delta: float, z: float, backend: str
+) -> None:
     p, g_min, g_max, n_e, b_field, radius = 2.5, 10.0, 1e7, 1e-3, 1.0, 1e15
-    model = sorvexfit.BlobModel("power_law", components=("syn",), nu_range=(1e9, 1e22), n_nu=60)
+    model = sorvexfit.BlobModel(
+        "power_law", components=("syn",), nu_range=(1e9, 1e22), n_nu=60, backend=backend
+    )
     model.set(p=p, gamma_min=g_min, gamma_max=g_max, n_e=n_e, B=b_field, R=radius)
     model.set(delta_D=delta, z=z)
     result = model.evaluate()
@@ -56,8 +64,9 @@ def test_thin_synchrotron_is_the_textbook_power_law_boosted(delta: float, z: flo
     np.testing.assert_allclose(result.seds["syn"][inside], expected[inside], rtol=1e-3)
 
 
-def test_ssc_scales_as_density_squared_and_ec_as_field() -> None:
-    model = thin_ssc_model()
+@BACKENDS
+def test_ssc_scales_as_density_squared_and_ec_as_field(backend: str) -> None:
+    model = thin_ssc_model(backend=backend)
     base = model.evaluate().seds
     model.set(n_e=2e-3)
     double = model.evaluate().seds
@@ -71,7 +80,8 @@ def test_ssc_scales_as_density_squared_and_ec_as_field() -> None:
     np.testing.assert_array_equal(tripled["ssc"], base["ssc"])
 
 
-def test_doppler_exponents_of_ssc_and_ec_differ_as_in_the_literature() -> None:
+@BACKENDS
+def test_doppler_exponents_of_ssc_and_ec_differ_as_in_the_literature(backend: str) -> None:
     """At a fixed observed frequency in the power-law part (α = (p-1)/2 = 0.75): νF_ν ∝
     δ^(3+α) for SSC and for a field isotropic in the blob frame, δ^(4+2α) for a field isotropic
     in the AGN frame with Γ = δ (Dermer 1995)."""
@@ -80,7 +90,7 @@ def test_doppler_exponents_of_ssc_and_ec_differ_as_in_the_literature() -> None:
     def exponents(frame: str) -> dict[str, float]:
         seds = []
         for delta in (10.0, 11.0):
-            model = thin_ssc_model(ec_frame=frame)
+            model = thin_ssc_model(ec_frame=frame, backend=backend)
             model.set(delta_D=delta, nu_ext=1e13 if frame == "blob" else 1e12)
             seds.append(model.evaluate())
         k = int(np.argmin(np.abs(np.log(seds[0].nu / 1e21))))
@@ -127,13 +137,16 @@ def test_ebl_absorbs_only_the_gamma_rays_and_vanishes_towards_z_zero() -> None:
     np.testing.assert_allclose(b.seds["total"], a.seds["total"], rtol=1e-4)
 
 
-def test_steady_state_breaks_where_cooling_equals_escape() -> None:
+@BACKENDS
+def test_steady_state_breaks_where_cooling_equals_escape(backend: str) -> None:
     """Synchrotron cooling only, injection ∝ γ^-2: n ∝ Q t_esc below the break and
     ∝ γ^-3 / (b (p-1)) above; for p = 2 the two asymptotes cross at γ_b = 1/(b t_esc),
     where t_cool = t_esc. The implicit step upwinds the cooling flux with the mean drift of
     two neighbours, which lifts the cooled part by about one grid step (1 + Δ ln γ): the
     crossing lies within 1.5 grid steps of γ_b (1.35 at this grid)."""
-    model = sorvexfit.BlobModel("power_law", components=("syn",), steady_state=True, n_gamma=200)
+    model = sorvexfit.BlobModel(
+        "power_law", components=("syn",), steady_state=True, n_gamma=200, backend=backend
+    )
     b_field, radius = 0.5, 1e16
     model.set(p=2.0, gamma_min=3, gamma_max=1e8, B=b_field, R=radius, t_esc=1.0, t_acc=1e9)
     result = model.evaluate()
@@ -169,3 +182,26 @@ def test_steady_state_with_ssc_and_ec_cooling_converges_and_steepens() -> None:
     ratio = result.density[middle] / reference.density[middle]
     assert np.all(np.diff(ratio) < 0.0)
     assert ratio[-1] < 0.2
+
+
+def test_gamma_gamma_absorbs_the_ssc_as_a_sphere_as_thick_as_twice_the_kernel_depth() -> None:
+    """The kernel gives τ = R α_γγ; the transfer through the sphere takes the coefficient, so the
+    escaping SSC is that of a uniform sphere of optical depth 2Rα_γγ (its diameter): the
+    disc-averaged intensity j/α (1 - 2 (1 - (1 + t) e^-t) / t²), t = 2 τ, relative to its thin
+    value 4jR/3. Where the synchrotron is gone (γ rays), that ratio alone separates the two."""
+    kind = {"components": ("syn", "ssc"), "nu_range": (1e10, 1e28), "n_nu": 81}
+    values = {"p": 2.5, "gamma_min": 10, "gamma_max": 1e7, "n_e": 1000, "B": 1.0, "R": 1e16}
+    absorbed = sorvexfit.BlobModel("power_law", **kind).set(**values).evaluate()
+    free = sorvexfit.BlobModel("power_law", gamma_gamma=False, **kind).set(**values).evaluate()
+    tau = absorbed.extra["tau_gamma_gamma"]
+    gamma_rays = (absorbed.nu_blob > 1e22) & relevant(free.seds["ssc"])
+    t = 2.0 * tau[gamma_rays]
+    assert t.max() > 3.0
+    assert t.min() < 0.1
+    escape = 1.5 / t * (1.0 - 2.0 * (1.0 - (1.0 + t) * np.exp(-t)) / t**2)
+    ratio = absorbed.seds["ssc"][gamma_rays] / free.seds["ssc"][gamma_rays]
+    np.testing.assert_allclose(ratio, escape, rtol=1e-4)
+    # The synchrotron photons themselves are not absorbed, and nothing is absorbed below the
+    # pair threshold of the highest synchrotron photons.
+    np.testing.assert_array_equal(absorbed.seds["syn"], free.seds["syn"])
+    assert np.all(tau[absorbed.nu_blob < 1e18] == 0.0)

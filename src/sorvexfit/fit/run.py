@@ -70,7 +70,7 @@ class FitOptions:
     electrons: str = "broken_power_law"
     steady_state: bool = False
     ec_frame: str = "blob"
-    backend: str = "sorvex"
+    backend: str = "exact"
     n_gamma: int = 100
     n_nu: int = 120
     nu_min: float = 1e8
