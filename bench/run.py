@@ -5,7 +5,8 @@ Prints one table, ratios first, then the goals. The sections are the modules of 
 is the largest relative error against the SciPy references of bench/reference.py over the
 frequencies where ν j_ν exceeds 1e-6 of its peak ("err"), and 1e-2 of its peak ("core").
 
-Usage: python bench/run.py [--quick] [--cache-dir DIR]
+Usage: python bench/run.py [--quick] [--section NAME ...] [--cache-dir DIR]
+(make bench BENCH_ARGS="--section model --section fit" runs only those sections)
 """
 
 import runner

@@ -2,7 +2,7 @@
 section's configurations, subprocesses with their own pool size, the table, and the command
 line. The sections live in bench/sections/ (registered in sections/__init__.py).
 
-Usage: python bench/run.py [--quick] [--cache-dir DIR]
+Usage: python bench/run.py [--quick] [--section NAME ...] [--cache-dir DIR]
 """
 
 from __future__ import annotations
@@ -149,12 +149,29 @@ def section_module(name: str) -> ModuleType:
     return importlib.import_module(f"sections.{name}")
 
 
+def _section_names() -> list[str]:
+    from sections import SECTIONS
+
+    return list(SECTIONS)
+
+
 def main(argv: Sequence[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short smoke run (fewer samples)")
     parser.add_argument("--cache-dir", type=Path, default=ROOT / "build" / "bench-cache")
+    parser.add_argument(
+        "--section",
+        action="append",
+        metavar="NAME",
+        help="run only this section (repeatable; default: all, in order): "
+        + ", ".join(_section_names()),
+    )
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    names = _section_names()
+    for name in args.section or ():
+        if name not in names:
+            parser.error(f"argument --section: unknown section {name!r} (known: {', '.join(names)})")
 
     timing.ensure_warm_allocator()
     settings = (
@@ -173,13 +190,14 @@ def main(argv: Sequence[str] | None = None) -> None:
     started = time.perf_counter()
     report = Report()
     import peers
-    from sections import SECTIONS
 
-    for name in SECTIONS:
+    chosen = [name for name in names if name in (args.section or names)]
+    for name in chosen:
         section_module(name).run(report, context)
 
+    only = f" (sections: {', '.join(chosen)})" if args.section else ""
     header = [
-        f"sorvex benchmark{' (quick)' if args.quick else ''}: {peers.PEER_VERSIONS}, "
+        f"sorvex benchmark{' (quick)' if args.quick else ''}{only}: {peers.PEER_VERSIONS}, "
         f"numpy {__import__('numpy').__version__}, scipy {__import__('scipy').__version__}; "
         f"{os.cpu_count()} CPUs (load average {LOAD_AT_START[0]:.2f}), sorvex pool"
         f" {pool_size()} threads; best of {settings.rounds}, samples ≥"

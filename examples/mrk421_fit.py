@@ -76,9 +76,8 @@ def comparison(result: FitResult) -> list[str]:
     lines.append(
         f"Fitted over published: {parts}; the two agree within a factor {spread:.2g},"
         f" further apart than the fit's errors. They are not the same model: the paper's"
-        " electrons have two breaks and its inverse Compton has the full Klein-Nishina"
-        " cross-section; this fit has one break and sorvex's Thomson kernel with a sharp"
-        " Klein-Nishina cut-off, and its errors do not include that difference."
+        " electrons have two breaks, this fit's one (both scatter with the full"
+        " Klein-Nishina cross-section), and the fit's errors do not include that difference."
         if spread > 1.0 + 3.0 * delta.error / delta.best
         else f"Fitted over published: {parts}; the two agree within the fit's errors."
     )

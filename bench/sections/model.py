@@ -5,8 +5,8 @@ Problem: the reference broken power law (bench/reference.py: γ 10 to 1e6, break
 and 3.5, 1 cm^-3), B = 0.1 G, R = 1e16 cm, Γ = 5 seen on the jet axis (δ = Γ(1+β) = 9.9),
 z = 0.1; synchrotron with self-absorption, SSC, and EC on a monochromatic field isotropic in the
 AGN frame (ν₀ = 1e13 Hz, u₀ = 1e-4 erg cm^-3); 120 observed frequencies from 1e8 to 1e28 Hz.
-sorvexfit: 100 electron bins (`BlobModel`), with the sorvex kernels (its default backend) and
-with the accurate kernels (backend "exact"). agnpy: `Synchrotron` (ssa),
+sorvexfit: 100 electron bins (`BlobModel`), with the accurate kernels (backend "exact", the
+default, with its gamma-gamma absorption) and with the sorvex kernels (backend "sorvex"). agnpy: `Synchrotron` (ssa),
 `SynchrotronSelfCompton` (ssa) and `ExternalCompton.evaluate_sed_flux_iso_mono` (its
 monochromatic isotropic target), each on its own grids.
 
@@ -151,12 +151,20 @@ def component_errors(parts, reference) -> str:
     return ", ".join(f"{k} {errors(parts[k], reference[k]):.1e}" for k in ("syn", "ssc", "ec"))
 
 
+def backends() -> list[str]:
+    """The model layer's backends, its default first."""
+    from sorvexfit.backend import BACKENDS, DEFAULT_BACKEND
+
+    return [DEFAULT_BACKEND, *(name for name in BACKENDS if name != DEFAULT_BACKEND)]
+
+
 def ssc_ec_section(report: Report, context: Context) -> None:
     settings, quick = context.settings, context.quick
     section = "5a model: SSC + EC SED, broken power law, 120 ν, synchrotron with SSA"
     ours: dict[str, tuple[object, float, str]] = {}  # backend: (model, err, component errors)
     fine_parts = {}
-    for backend in ("sorvex", "exact"):
+    default, other = backends()
+    for backend in (default, other):
         model = sorvexfit_model(backend=backend)
         log(f"sorvexfit fine reference (800 bins, 477 frequencies), backend {backend}")
         fine_parts[backend] = sorvexfit_model(800, 477, backend=backend).components(model.nu_grid)
@@ -166,7 +174,7 @@ def ssc_ec_section(report: Report, context: Context) -> None:
             errors(parts["total"], fine_parts[backend]["total"]),
             component_errors(parts, fine_parts[backend]),
         )
-    nu = ours["sorvex"][0].nu_grid  # type: ignore[attr-defined]
+    nu = ours[default][0].nu_grid  # type: ignore[attr-defined]
 
     log("agnpy fine reference")
     ref_level = AGNPY_LADDER[-1] if quick else AGNPY_REFERENCE
@@ -182,7 +190,9 @@ def ssc_ec_section(report: Report, context: Context) -> None:
 
     entries: list[tuple[Row, Callable[[], object]]] = []
     for backend, (model, err, by_component) in ours.items():
-        label = f"sorvexfit BlobModel.sed, 100 γ, backend {backend}"
+        label = f"sorvexfit BlobModel.sed, 100 γ, backend {backend}" + (
+            " (default)" if backend == default else ""
+        )
         note = f"components: {by_component}"
         entries.append((Row(section, label, None, "", err, note=note), model.sed))  # type: ignore[attr-defined]
     for level, call, err, by_component in levels:
@@ -201,21 +211,27 @@ def ssc_ec_section(report: Report, context: Context) -> None:
         + "; sorvexfit exact against sorvex kernels: "
         + component_errors(fine_parts["sorvex"], fine_parts["exact"])
     )
-    mine, mine_err = seconds[0], ours["sorvex"][1]
+    mine, mine_err = seconds[0], ours[default][1]
     verdict = "MET" if mine <= GOAL_SSC_EC_SECONDS else "NOT met"
     report.goals.append(
-        f"5a SSC + EC evaluation (sorvex kernels) ≤ {fmt_time(GOAL_SSC_EC_SECONDS)}: {verdict},"
-        f" {fmt_time(mine)}"
+        f"5a SSC + EC evaluation (default backend {default}) ≤ {fmt_time(GOAL_SSC_EC_SECONDS)}:"
+        f" {verdict}, {fmt_time(mine)} (backend {other}: {fmt_time(seconds[1])},"
+        f" {seconds[1] / mine:.1f}× longer)"
     )
     by_level = {level: s for (level, _, _, _), s in zip(levels, seconds[2:], strict=True)}
     errs = {level: err for level, _, err, _ in levels}
     equal = next((level for level, _, err, _ in levels if err <= mine_err), None)
     if equal is None:
+        # agnpy's most accurate level is still less accurate: if it is the goal's factor slower,
+        # any level of equal accuracy would be slower still.
         best = min(errs, key=errs.__getitem__)
+        speedup = by_level[best] / mine
+        verdict = "MET" if speedup >= GOAL_SPEEDUP else "not shown"
         report.goals.append(
-            f"5a ≥{GOAL_SPEEDUP:.0f}× agnpy at equal accuracy: no agnpy level reaches sorvexfit's"
-            f" err {mine_err:.2e} (best {errs[best]:.2e} at {best},"
-            f" {by_level[best] / mine:.1f}× slower than sorvexfit)"
+            f"5a ≥{GOAL_SPEEDUP:.0f}× agnpy at equal accuracy: {verdict}; no agnpy level reaches"
+            f" sorvexfit's err {mine_err:.2e}: its most accurate, {best} (err {errs[best]:.2e}),"
+            f" is {speedup:.0f}× slower; {by_level[AGNPY_DEFAULT] / mine:.0f}× against agnpy's"
+            f" defaults (err {errs[AGNPY_DEFAULT]:.2e})"
         )
     else:
         speedup = by_level[equal] / mine
@@ -232,37 +248,46 @@ def steady_section(report: Report, context: Context) -> None:
     import sorvexfit
 
     section = "5b model: cooled steady state, power-law injection, syn + SSC + EC cooling"
-    model = sorvexfit.BlobModel(
-        "power_law",
-        components=("syn", "ssc", "ec"),
-        steady_state=True,
-        ec_frame="agn",
-        doppler="Gamma_theta",
-        n_gamma=N_GAMMA,
-        n_nu=N_NU,
-        nu_range=NU_RANGE,
-    )
-    model.set(B=B_FIELD, R=RADIUS, Gamma=GAMMA_BULK, theta=0.0, z=Z, u_ext=U0_AGN, nu_ext=NU0_AGN)
-    model.set(p=2.2, gamma_min=100.0, gamma_max=1e6, L_inj=1e41)
-    result = model.evaluate()
-    assert result.steady is not None
-    note = (
-        f"{result.steady.iterations} iterations (last change {result.steady.change:.1e}),"
-        f" synchrotron on {result.segments} segments"
-    )
-    row = Row(section, "sorvexfit BlobModel.evaluate, 100 γ, 120 ν", note=note)
-    (seconds,) = time_section(report, section, [(row, model.evaluate)], context.settings)
-    verdict = "MET" if seconds <= GOAL_STEADY_SECONDS else "NOT met"
+    entries = []
+    for backend in backends():
+        model = sorvexfit.BlobModel(
+            "power_law",
+            components=("syn", "ssc", "ec"),
+            steady_state=True,
+            ec_frame="agn",
+            doppler="Gamma_theta",
+            n_gamma=N_GAMMA,
+            n_nu=N_NU,
+            nu_range=NU_RANGE,
+            backend=backend,
+        )
+        model.set(
+            B=B_FIELD, R=RADIUS, Gamma=GAMMA_BULK, theta=0.0, z=Z, u_ext=U0_AGN, nu_ext=NU0_AGN
+        )
+        model.set(p=2.2, gamma_min=100.0, gamma_max=1e6, L_inj=1e41)
+        result = model.evaluate()
+        assert result.steady is not None
+        note = (
+            f"{result.steady.iterations} iterations (last change {result.steady.change:.1e}),"
+            f" synchrotron on {result.segments} segments"
+        )
+        label = f"sorvexfit BlobModel.evaluate, 100 γ, 120 ν, backend {backend}"
+        entries.append((Row(section, label, note=note), model.evaluate))
+    seconds = time_section(report, section, entries, context.settings)
+    verdict = "MET" if seconds[0] <= GOAL_STEADY_SECONDS else "NOT met"
     report.goals.append(
-        f"5b cooled model ≤ {fmt_time(GOAL_STEADY_SECONDS)}: {verdict}, {fmt_time(seconds)}"
+        f"5b cooled model (default backend) ≤ {fmt_time(GOAL_STEADY_SECONDS)}: {verdict},"
+        f" {fmt_time(seconds[0])}"
     )
 
 
 def economy_section(report: Report, context: Context) -> None:
     """Fewest power-law segments for the synchrotron kernel: time and SED change against every
     grid point (max relative change of the total where above 1e-6 of its peak, in "err"); the
-    ratio is the time against every grid point, case by case."""
+    ratio is the time against every grid point, case by case, for each backend (the row marked
+    "default" is the backend's segments_rtol="auto")."""
     import sorvexfit
+    from sorvexfit.model import SEGMENTS_RTOL
 
     section = "5c model: grid economy, synchrotron on the fewest segments within segments_rtol"
     cases = [
@@ -271,28 +296,31 @@ def economy_section(report: Report, context: Context) -> None:
         ("log_parabola", False, ("syn", "ssc")),
         ("power_law", True, ("syn", "ssc")),
     ]
-    for kind, steady, parts in cases:
-        models = {
-            rtol: sorvexfit.BlobModel(
-                kind,
-                components=parts,
-                steady_state=steady,
-                segments_rtol=rtol,
-                n_gamma=N_GAMMA,
-                n_nu=N_NU,
-                nu_range=NU_RANGE,
-            )
-            for rtol in (None, 1e-3, 1e-2, 3e-2)
-        }
-        full = models[None].evaluate().seds["total"]
-        log(f"timing the grid economy of {kind}{' (steady state)' if steady else ''}")
-        seconds = timing.best_times([m.evaluate for m in models.values()], context.settings)
-        name = f"{kind}{', steady state' if steady else ''}, {' + '.join(parts)}"
-        for (rtol, m), s in zip(models.items(), seconds, strict=True):
-            result = m.evaluate()
-            label = f"{name}, segments_rtol {rtol}: {result.segments} segments"
-            change = errors(result.seds["total"], full, 1e-6)
-            report.rows.append(Row(section, label, s, f"{s / seconds[0]:.2f}", change))
+    for backend in backends():
+        for kind, steady, parts in cases:
+            models = {
+                rtol: sorvexfit.BlobModel(
+                    kind,
+                    components=parts,
+                    steady_state=steady,
+                    segments_rtol=rtol,
+                    n_gamma=N_GAMMA,
+                    n_nu=N_NU,
+                    nu_range=NU_RANGE,
+                    backend=backend,
+                )
+                for rtol in (None, 1e-3, 1e-2, 3e-2)
+            }
+            full = models[None].evaluate().seds["total"]
+            name = f"{backend}: {kind}{', steady state' if steady else ''}, {' + '.join(parts)}"
+            log(f"timing the grid economy of {name}")
+            seconds = timing.best_times([m.evaluate for m in models.values()], context.settings)
+            for (rtol, m), s in zip(models.items(), seconds, strict=True):
+                result = m.evaluate()
+                mark = " (default)" if rtol == SEGMENTS_RTOL[backend] else ""
+                label = f"{name}, segments_rtol {rtol}{mark}: {result.segments} segments"
+                change = errors(result.seds["total"], full, 1e-6)
+                report.rows.append(Row(section, label, s, f"{s / seconds[0]:.2f}", change))
 
 
 def run(report: Report, context: Context) -> None:

@@ -260,19 +260,36 @@ def fewest_segments(gamma: np.ndarray, n: np.ndarray, rtol: float) -> np.ndarray
     keep = [0]
     i = 0
     while i < top:
-        ends = np.arange(i + 2, top + 1)  # candidate ends beyond the next point
-        if ends.size == 0:
-            keep.append(top)
-            break
-        inner = np.arange(i + 1, top)
+        i = _segment_end(lg, ln, i, limit)
+        keep.append(i)
+    return np.array(keep) + first
+
+
+def _segment_end(lg: np.ndarray, ln: np.ndarray, i: int, limit: float) -> int:
+    """The end of the longest log-log straight segment from point i that passes every point
+    inside it within `limit`: the point before the first candidate end that fails. Candidate
+    ends are tried in blocks that double in size, so that a segment costs about its length
+    squared."""
+    top = lg.size - 1
+    if i + 2 > top:
+        return top
+    # The shortest candidate alone first: on a curved grid it is often the only one.
+    slope = (ln[i + 2] - ln[i]) / (lg[i + 2] - lg[i])
+    if abs(ln[i] + slope * (lg[i + 1] - lg[i]) - ln[i + 1]) > limit:
+        return i + 1
+    low, size = i + 3, 8
+    while low <= top:
+        ends = np.arange(low, min(top, low + size - 1) + 1)
+        inner = np.arange(i + 1, ends[-1])
         slope = (ln[ends] - ln[i]) / (lg[ends] - lg[i])
         line = ln[i] + slope[:, None] * (lg[inner] - lg[i])[None, :]
         dev = np.abs(line - ln[inner][None, :])
         dev[inner[None, :] >= ends[:, None]] = 0.0  # only the points inside each segment count
         bad = np.nonzero(dev.max(axis=1) > limit)[0]
-        i = int(ends[bad[0] - 1]) if bad.size and bad[0] > 0 else (i + 1 if bad.size else top)
-        keep.append(i)
-    return np.array(keep) + first
+        if bad.size:
+            return int(ends[bad[0]]) - 1
+        low, size = int(ends[-1]) + 1, 2 * size
+    return top
 
 
 # ---------------------------------------------------------------------------------------------
