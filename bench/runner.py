@@ -171,7 +171,9 @@ def main(argv: Sequence[str] | None = None) -> None:
     names = _section_names()
     for name in args.section or ():
         if name not in names:
-            parser.error(f"argument --section: unknown section {name!r} (known: {', '.join(names)})")
+            parser.error(
+                f"argument --section: unknown section {name!r} (known: {', '.join(names)})"
+            )
 
     timing.ensure_warm_allocator()
     settings = (

@@ -6,9 +6,10 @@ and 3.5, 1 cm^-3), B = 0.1 G, R = 1e16 cm, Γ = 5 seen on the jet axis (δ = Γ(
 z = 0.1; synchrotron with self-absorption, SSC, and EC on a monochromatic field isotropic in the
 AGN frame (ν₀ = 1e13 Hz, u₀ = 1e-4 erg cm^-3); 120 observed frequencies from 1e8 to 1e28 Hz.
 sorvexfit: 100 electron bins (`BlobModel`), with the accurate kernels (backend "exact", the
-default, with its gamma-gamma absorption) and with the sorvex kernels (backend "sorvex"). agnpy: `Synchrotron` (ssa),
-`SynchrotronSelfCompton` (ssa) and `ExternalCompton.evaluate_sed_flux_iso_mono` (its
-monochromatic isotropic target), each on its own grids.
+default, with its gamma-gamma absorption) and with the sorvex kernels (backend "sorvex").
+agnpy: `Synchrotron` (ssa), `SynchrotronSelfCompton` (ssa) and
+`ExternalCompton.evaluate_sed_flux_iso_mono` (its monochromatic isotropic target), each on its
+own grids.
 
 Accuracy ("err"): the largest |νF_ν/νF_ν,ref − 1| of the total over the frequencies where the
 reference is above 1e-2 of its peak, each code against its own fine-grid run (self-
