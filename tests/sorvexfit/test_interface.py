@@ -12,6 +12,7 @@ from astropy import units as u
 from cases import thin_ssc_model
 
 import sorvexfit
+from sorvexfit import components
 from sorvexfit.distributions import fewest_segments, log_grid, normalise, pwl_moment
 
 
@@ -188,6 +189,20 @@ def test_grid_holds_its_anchors_exactly() -> None:
     assert gamma.size == 100
     assert set(anchors) <= set(gamma.tolist())
     assert np.all(np.diff(gamma) > 0)
+
+
+@pytest.mark.parametrize("backend", ["exact", "sorvex"])
+def test_a_broken_power_law_radiates_from_its_anchors_as_from_its_grid(backend: str) -> None:
+    model = sorvexfit.BlobModel("broken_power_law", components=("syn",), backend=backend)
+    result = model.evaluate()
+    assert result.segments == 2
+    kernels = sorvexfit.get_backend(backend)
+    _, disc = components.synchrotron(
+        kernels, result.nu_blob, result.gamma, result.density, model.params["B"].value, 1e16
+    )
+    whole = components.observed(result.nu_blob, disc, 10.0, 1e16, result.luminosity_distance)
+    mask = whole > 1e-6 * whole.max()
+    np.testing.assert_allclose(result.seds["syn"][mask], whole[mask], rtol=1e-4)
 
 
 def test_fewest_segments_keeps_the_tolerance_and_the_breaks() -> None:

@@ -470,6 +470,20 @@ private:
 /// 3 sigma_T / 4.
 constexpr double ic_constant = 0.75 * constants::thomson_cross_section;
 
+/// Whether some electron of the grid can scatter a photon of energy eps into eps1: eps between
+/// eps1 / (4 g1 (g1 - eps1)) and g0 eps1 / (g0 - eps1), the limits that the inner integral
+/// meets at the ends g0, g1 of the grid, widened by 1e-9 so that rounding never drops a term.
+bool reaches(const Electrons& electrons, double eps, double eps1) {
+    const double g0 = electrons.lowest();
+    const double g1 = electrons.highest();
+    if (!(g1 > eps1)) {
+        return false;
+    }
+    const double eps_lo = eps1 / (4.0 * g1 * (g1 - eps1));
+    const double eps_hi = g0 > eps1 ? g0 * eps1 / (g0 - eps1) : infinity;
+    return eps >= eps_lo * (1.0 - 1e-9) && eps <= eps_hi * (1.0 + 1e-9);
+}
+
 /// int dnu0 I / nu0^2 inner(eps) for one output frequency.
 double seed_integral(const std::vector<PowerLaw>& seed, const InnerIntegral& inner,
                      const Electrons& electrons, double eps1) {
@@ -549,6 +563,9 @@ std::vector<double> inverse_compton(std::span<const double> nu, std::span<const 
         nu.size(),
         [&](std::size_t f) {
             const double eps1 = nu[f] * constants::planck_over_rest_energy;
+            if (!(electrons.highest() > eps1)) {
+                return; // above the highest scattered energy
+            }
             const InnerIntegral inner(electrons, eps1, eps_max, true);
             j[f] = ic_constant * nu[f] * seed_integral(seed, inner, electrons, eps1);
         },
@@ -574,6 +591,9 @@ std::vector<double> inverse_compton_line(std::span<const double> nu, double u, d
         nu.size(),
         [&](std::size_t f) {
             const double eps1 = nu[f] * constants::planck_over_rest_energy;
+            if (!reaches(electrons, eps, eps1)) {
+                return;
+            }
             const InnerIntegral inner(electrons, eps1, eps, false);
             j[f] = ic_constant * nu[f] * seed_factor * inner(eps);
         },
