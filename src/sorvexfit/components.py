@@ -20,9 +20,12 @@ Conventions (cgs; primes, dropped in the code, mark the blob frame):
 - Observer: ν = δ ν'/(1+z) and νF_ν(ν) = δ⁴ ν' L'_ν'(ν') / (4π d_L²) = δ⁴ π R² ν' Ī'_ν' / d_L²
   (a moving sphere: the flux density transforms as δ³ (1+z) L'/(4π d_L²)).
 - EBL: νF_ν × exp(-τ(E, z)) with τ from the `ebltable` library.
-- Gamma-gamma absorption inside the blob (backend "exact" only, when its kernels provide
-  `gamma_gamma_opacity`): the kernel's τ(ν') on the synchrotron field J' is taken over the
-  radius, α_γγ = τ/R, and added to α'_ν in the transfer of the SSC and EC emission.
+- Gamma-gamma absorption inside the blob (backend "exact", on by default there): the kernel's
+  optical depth τ(ν') = R α_γγ of the isotropic synchrotron field J' (pair production averaged
+  over directions, Gould & Schreder 1967) gives α_γγ = τ/R, added to α'_ν in the transfer of
+  the SSC and EC emission through the sphere, whose optical depth is its diameter,
+  2R(α' + α_γγ). For small τ the escaping SSC and EC fall by 3τ/4. The pairs are not followed,
+  and the external field and the SSC photons absorb nothing.
 """
 
 from __future__ import annotations

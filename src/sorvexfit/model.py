@@ -30,16 +30,17 @@ use the whole grid.
 
 Kernels (`backend`), measured side by side by `make bench` (section 5a: one SSC + EC SED of
 broken power-law electrons, 100 γ, 120 ν, synchrotron with self-absorption): "exact" (the
-default) is both faster and more accurate, about 2.6 ms against 13 ms for "sorvex" on this
-2-core machine, and its SSC converges with the grids to 2e-3 where that of "sorvex" (Thomson
-with a sharp Klein-Nishina cut-off) is 20-70 % off near its peak and cut-off. "sorvex" stays
-available: its kernels are those the `sorvex` module is specified with.
+default) is both faster and more accurate: 2.8 ms against 12.8 ms for "sorvex" on this 2-core
+machine, and its SSC converges with the grids to 2e-3 where that of "sorvex" (Thomson with a
+sharp Klein-Nishina cut-off) is up to 71 % off. "sorvex" stays available: its kernels are those
+the `sorvex` module is specified with.
 
 Gamma-gamma absorption (`gamma_gamma`, on by default with the exact kernels): the SSC and EC
 photons are absorbed on the blob's own synchrotron photons inside the sphere; see
 `sorvexfit.components` for the convention. It matters where τ_γγ, in `Evaluation.extra
-["tau_gamma_gamma"]`, approaches 0.1 or more: compact, luminous blobs (small R, high synchrotron
-luminosity) and TeV photons on an infrared-optical synchrotron field.
+["tau_gamma_gamma"]`, reaches a few percent (for small τ the escaping flux falls by 3τ/4):
+compact, luminous blobs (small R, high synchrotron luminosity) and TeV photons on an
+infrared-optical synchrotron field.
 
 Models are plain data: picklable, no global state, cheap to build.
 """
