@@ -13,8 +13,9 @@
 // The sums of these coefficients times the weights over the nodes from k to the top are
 // tabulated once per output frequency, so the full pieces of a seed energy, which run up to the
 // top of the grid unless the seed photon is scattered down, cost four differences. (The sums
-// run from the top, where n / gamma is smallest; the terms cancel to 2 q ln q and (1 - q) b,
-// which loses a few digits of 1e-16, far below the quadrature error.)
+// run from the top, where n / gamma is usually smallest; the terms cancel to 2 q ln q and
+// (1 - q) b, which loses a few digits of 1e-16, far below the quadrature error: the results
+// move by less than 1e-12 against the sum node by node.)
 #include "core/radiation/exact/inverse_compton.hpp"
 
 #include <algorithm>
