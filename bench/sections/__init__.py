@@ -8,4 +8,5 @@ SECTIONS = [
     "fokker_planck",
     "parallel",
     "fit",
+    "scale",
 ]

@@ -350,7 +350,10 @@ def _session(text: str) -> Iterator[Any]:
         print(f"scheduler: {session.describe()}")
         dashboard = session.dashboard
         if dashboard is not None:
-            print(f"dashboard: {dashboard}")
+            from importlib.util import find_spec
+
+            local = session.cluster is not None and find_spec("bokeh") is None
+            print(f"dashboard: {dashboard}" + (" (its plots need bokeh)" if local else ""))
         sys.stdout.flush()
         yield session
 

@@ -471,7 +471,8 @@ def _chain_status(chain: Chain, names: list[str]) -> tuple[str, str]:
     finite = np.isfinite(tau)
     worst = int(np.nanargmax(tau)) if np.any(finite) else 0
     tau_max = float(tau[worst]) if np.any(finite) else math.nan
-    lengths = chain.steps / tau_max if math.isfinite(tau_max) else 0.0
+    # τ = 0: a chain too short to estimate it (walkers that have not moved yet)
+    lengths = chain.steps / tau_max if math.isfinite(tau_max) and tau_max > 0.0 else 0.0
     facts = (
         f"{chain.steps} steps of {chain.chain.shape[1]} walkers, acceptance {acceptance:.2f},"
         f" longest autocorrelation time {tau_max:.3g} steps ({names[worst]})"

@@ -175,6 +175,7 @@ def fit_source(source: Source, options: FitOptions, out: str, key: str) -> Outco
     that fails, only for a file system that refuses the result."""
     import sorvex
 
+    panic: type[BaseException] = sorvex.PanicException  # type: ignore[attr-defined]
     final = Path(out) / source.name
     earlier = _done(final, key)
     if earlier is not None:  # a second attempt of a task that has finished
@@ -194,7 +195,7 @@ def fit_source(source: Source, options: FitOptions, out: str, key: str) -> Outco
         outcome = failed("bad input", str(error))
     except ConvergenceError as error:
         outcome = failed("failed", str(error))
-    except sorvex.PanicException as error:  # a stop in the kernels: this source fails
+    except panic as error:  # a stop in the kernels: this source fails
         outcome = failed("failed", f"kernel stopped: {error}")
     except OSError as error:
         outcome = failed("failed", f"{error.strerror or error}: {error.filename}")
