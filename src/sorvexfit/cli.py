@@ -402,8 +402,14 @@ def run_fit_many(args: argparse.Namespace) -> int:
         )
     sys.stdout.flush()
     for o in done.outcomes:
-        if o.status not in ("converged", "not converged"):
+        if o.status in ("failed", "bad input"):
             print(f"{PROG} fit-many: {o.source}: {o.status}: {o.message}", file=sys.stderr)
+    if done.interrupted:
+        left = sum(o.status == "interrupted" for o in done.outcomes)
+        print(
+            f"{PROG} fit-many: interrupted: {left} sources not fitted; the same command fits them",
+            file=sys.stderr,
+        )
     print(
         f"wrote {done.summary}: {done.counts()} ({len(done.fitted)} fitted,"
         f" {len(done.skipped)} done before) in {done.wall_time:.1f} s"

@@ -334,10 +334,11 @@ def fit_many(
                 if on_done is not None:
                     on_done(outcomes[source.name])
     if pending:
-        client.cancel(list(pending))
+        client.cancel(list(pending))  # a fit that has started runs on to its end
         for future in pending:
             source = futures[future]
-            outcomes[source.name] = Outcome(
+            finished = _done(root / source.name, fit_key(options, source))
+            outcomes[source.name] = finished or Outcome(
                 source.name,
                 source.path,
                 "interrupted",
