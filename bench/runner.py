@@ -185,13 +185,16 @@ def main(argv: Sequence[str] | None = None) -> None:
         f" {pool_size()} threads; best of {settings.rounds}, samples ≥"
         f" {settings.min_sample * 1e3:g} ms, interleaved;"
         f" GLIBC_TUNABLES={timing.ALLOCATOR_TUNABLES}",
-        "ratio: time / time of the first row of its section (sections 1-3), speed-up (4a), ns per "
-        "element (4b). err/core: max |x/x_ref - 1| where ν j_ν > 1e-6 / 1e-2 of its peak "
-        "(section 3: sorvex vs NumPy); α err: absorption coefficient, same frequencies.",
+        "ratio: time / time of the first row of its section (sections 1-3, 5a, 5b; 5c: of the"
+        " first row of its case), speed-up (4a), ns per element (4b). err/core: max |x/x_ref - 1|"
+        " where ν j_ν > 1e-6 / 1e-2 of its peak (section 3: sorvex vs NumPy; 5a: νF_ν against"
+        " the code's own fine grids, where above 1e-2 of its peak; 5c: change against every grid"
+        " point); α err: absorption coefficient, same frequencies.",
     ]
     report.facts.append(
-        f"sorvex rows of sections 1-2 use its pool ({pool_size()} threads), the peers one thread;"
-        " section 4a gives the 1-thread times of the same sorvex calls"
+        f"sorvex and sorvexfit rows use their pools ({pool_size()} threads; each native module"
+        " has its own), the peers one thread; section 4a gives the 1-thread times of the same"
+        " calls"
     )
     print_table(report, header)
     for fact in report.facts:

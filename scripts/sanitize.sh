@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# make sanitize: the C++ tests and the whole Python test suite against a build instrumented
-# with AddressSanitizer and UndefinedBehaviorSanitizer (GCC's runtimes, preloaded into the
-# interpreter), and the C++ tests under ThreadSanitizer with a pool of 4 threads. Any report
-# fails the run.
+# make sanitize: the C++ tests and the whole Python test suite against a build of both native
+# modules (sorvex, sorvexfit.kernels) instrumented with AddressSanitizer and
+# UndefinedBehaviorSanitizer (GCC's runtimes, preloaded into the interpreter), and the C++ tests
+# under ThreadSanitizer with a pool of 4 threads. Any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,6 +29,11 @@ echo "== Python tests against the instrumented extension"
 "$venv/bin/cmake" -S . -B "$build/ext" "${cmake_args[@]}" -DSORVEX_BUILD_EXTENSION=ON \
     -DSORVEX_BUILD_PROBE=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 "$venv/bin/cmake" --build "$build/ext"
+# sorvexfit from the sources, beside its instrumented kernels in $build/ext/sorvexfit/.
+find "$build/ext/sorvexfit" -maxdepth 1 -type l -delete
+for path in src/sorvexfit/*; do
+    [ "$(basename "$path")" = __pycache__ ] || ln -s "$PWD/$path" "$build/ext/sorvexfit/"
+done
 runtimes="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 # The interpreter keeps memory until exit by design, so leak detection is off here; leaks of
 # the extension are caught by the RSS and tracemalloc checks of the test suite.

@@ -7,6 +7,7 @@ SECTIONS = [
     "inverse_compton",
     "fokker_planck",
     "parallel",
+    "model",
     "fit",
     "scale",
 ]

@@ -14,10 +14,12 @@ from problem import (
     IC_FREQS,
     LINE_NU0,
     LINE_U0,
+    SSC_FREQS,
     SYN_FREQS,
     TABLE_SEED_I,
     TABLE_SEED_POINTS,
     electron_grid,
+    ssc_seed,
 )
 from runner import (
     LOAD_AT_START,
@@ -37,11 +39,13 @@ GOAL_ARRAY_NS = 1.0
 
 
 def scaling_problems(quick: bool) -> dict[str, Callable[[], object]]:
-    """The parallel functions on the reference problem (100 output points each) and larger."""
+    """The parallel functions on the reference problem (100 output points each) and larger, and
+    the accurate kernels (NumPy arrays in and out) on the problems of sections 1b and 2c."""
     import numpy as np
     import reference
 
     import sorvex
+    from sorvexfit import kernels
 
     electrons = reference.BrokenPowerLaw()
     g = electron_grid(electrons, 100, True)
@@ -57,6 +61,10 @@ def scaling_problems(quick: bool) -> dict[str, Callable[[], object]]:
     cool_u = (4 * math.pi / reference.C_LIGHT * 1e-10 * (cool_nu / 1e9) ** -0.5).tolist()
     gg100 = np.geomspace(10, 1e6, 100).tolist()
     gg_big = np.geomspace(10, 1e6, 100_000).tolist()
+    n = electrons(g)
+    syn_array = np.geomspace(*SYN_FREQS)
+    ssc_freqs = np.geomspace(*SSC_FREQS)
+    seed_nu, seed_i = ssc_seed(electrons, g)
     problems: dict[str, Callable[[], object]] = {
         "syn_emissivity_full 100 ν × 100 bins": lambda: sorvex.syn_emissivity_full(
             syn, g_list, n_list, B_FIELD, False
@@ -75,6 +83,12 @@ def scaling_problems(quick: bool) -> dict[str, Callable[[], object]]:
         ),
         "rad_cool_mono 100 γ, KN": lambda: sorvex.rad_cool_mono(gg100, 1e15, 1.0, True),
         "rad_cool_mono 10^5 γ, KN": lambda: sorvex.rad_cool_mono(gg_big, 1e15, 1.0, True),
+        "sorvexfit.kernels synchrotron 100 ν × 100 bins, j + α": lambda: kernels.synchrotron(
+            syn_array, g, n, B_FIELD
+        ),
+        "sorvexfit.kernels inverse_compton SSC 100 ν × 100 seed ν × 100 bins": (
+            lambda: kernels.inverse_compton(ssc_freqs, seed_nu, seed_i, g, n)
+        ),
     }
     return problems
 
@@ -122,9 +136,13 @@ def threads_section(report: Report, quick: bool) -> None:
         serial = one < SERIAL_BELOW_SECONDS
         if serial:
             note += "; too little work to share: runs on the calling thread by design"
-        report.rows.append(Row(section, f"sorvex {name}", many, f"{speedup:.2f}", note=note))
+        label = name if name.startswith("sorvexfit") else f"sorvex {name}"
+        report.rows.append(Row(section, label, many, f"{speedup:.2f}", note=note))
         if ("100 ν" in name or "100 γ" in name) and efficiency < GOAL_EFFICIENCY and not serial:
-            misses.append(f"{name.split()[0]} {efficiency:.0%}")
+            misses.append(
+                f"{' '.join(name.split()[: 2 if name.startswith('sorvexfit') else 1])}"
+                f" {efficiency:.0%}"
+            )
     if top < 2:
         report.goals.append("4 parallel efficiency: not measurable on one CPU")
     else:

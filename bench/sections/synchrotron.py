@@ -1,5 +1,7 @@
 """1. The synchrotron SED of the reference broken power law, against naima and agnpy:
-j_ν, and j_ν with α_ν, at equal accuracy against the exact SciPy reference."""
+j_ν, and j_ν with α_ν, at equal accuracy against the exact SciPy reference. sorvex takes Python
+lists (as from a fit loop); the accurate kernels of sorvexfit.kernels take and return NumPy arrays
+(as in the model layer), their α measured against the −γ² d/dγ(n/γ²) form they compute."""
 
 from __future__ import annotations
 
@@ -10,6 +12,7 @@ from problem import B_FIELD, RADIUS, SYN_FREQS, electron_grid, errors
 from runner import Context, Report, Row, time_section
 
 GOAL_SPEEDUP = 10.0
+GOAL_KERNEL_ERROR = 1e-4  # sorvexfit.kernels, j and α: faster than agnpy at its best accuracy
 
 
 def pick(ladder: Sequence[tuple[int, float]], target: float) -> tuple[int | None, int]:
@@ -28,6 +31,7 @@ def run(report: Report, context: Context) -> None:
     import reference
 
     import sorvex
+    from sorvexfit import kernels
 
     electrons = reference.BrokenPowerLaw()
     freqs = np.geomspace(*SYN_FREQS)
@@ -66,6 +70,28 @@ def run(report: Report, context: Context) -> None:
             errors(freqs, np.array(a), a_ref)[0],
         )
     target = sorvex_acc[next(iter(grids))][0]
+
+    # sorvexfit.kernels on the exact grids: the broken power law as 100 bins and as 3 points.
+    a_ref_gamma2 = reference.synchrotron_absorption_gamma2(freqs, electrons, B_FIELD, cache)
+    kernel_calls: dict[str, tuple[Callable[[], object], Callable[[], object]]] = {}
+    kernel_acc: dict[str, tuple[tuple[float, float], tuple[float, float, float]]] = {}
+    for name in ("100 bins, γ_b on the grid", "3 points (exact for a broken power law)"):
+        g = grids[name]
+        n = electrons(g)
+
+        def kernel_thin(g=g, n=n):
+            return kernels.synchrotron(freqs, g, n, B_FIELD, absorption=False)
+
+        def kernel_absorbed(g=g, n=n):
+            j, a = kernels.synchrotron(freqs, g, n, B_FIELD)
+            return sorvex.rad_trans_blob(RADIUS, j, a)
+
+        kernel_calls[name] = (kernel_thin, kernel_absorbed)
+        j, a = kernels.synchrotron(freqs, g, n, B_FIELD)
+        kernel_acc[name] = (
+            errors(freqs, kernel_thin()[0], j_ref),
+            (*errors(freqs, j, j_ref), errors(freqs, a, a_ref_gamma2)[0]),
+        )
 
     # Peers: accuracy over a ladder of grid sizes (untimed), then time the default, the
     # cheapest setting that reaches sorvex's error, and the one that reaches their own best.
@@ -117,6 +143,15 @@ def run(report: Report, context: Context) -> None:
             entries.append(
                 (Row(section, label, None, "", err, core, a_err if with_abs else None), fn)
             )
+        for name, (thin, absorbed) in kernel_calls.items():
+            thin_acc, absorbed_acc = kernel_acc[name]
+            label = f"sorvexfit.kernels synchrotron, {name}"
+            if with_abs:
+                label += " + sorvex rad_trans_blob"
+                row = Row(section, label, None, "", *absorbed_acc, "α: −γ² d/dγ(n/γ²) form")
+            else:
+                row = Row(section, label, None, "", *thin_acc, None)
+            entries.append((row, absorbed if with_abs else thin))
         if not with_abs:
             for size, tag in naima_roles.items():
                 peer = peers.naima_synchrotron(freqs, electrons, B_FIELD, size)
@@ -137,7 +172,7 @@ def run(report: Report, context: Context) -> None:
         timed = [(r, s) for (r, _), s in zip(entries, seconds, strict=True)]
         peer_rows = [(r, s) for r, s in timed if not r.label.startswith("sorvex")]
         for row, mine in timed:
-            if not row.label.startswith("sorvex") or "uniform" in row.label:
+            if not row.label.startswith("sorvex syn_emissivity_full") or "uniform" in row.label:
                 continue
             assert row.j_err is not None
             grid = row.label.split(", ", 1)[1]
@@ -155,3 +190,29 @@ def run(report: Report, context: Context) -> None:
                 f" than the fastest peer at equal or better accuracy: {verdict}, {speedup:.3g}×"
                 f" against {peer.label} (err {peer.j_err:.2e})"
             )
+        if with_abs:
+            kernel_goal(report, section, timed)
+
+
+def kernel_goal(report: Report, section: str, timed: list[tuple[Row, float]]) -> None:
+    """The accurate synchrotron (100 bins, j + α within GOAL_KERNEL_ERROR) against agnpy's fastest
+    configuration at its best accuracy."""
+    mine, seconds = next(
+        (r, s) for r, s in timed if r.label.startswith("sorvexfit.kernels synchrotron, 100 bins")
+    )
+    agnpy = [(r, s) for r, s in timed if r.label.startswith("agnpy") and "best" in r.note]
+    assert mine.j_err is not None
+    assert mine.a_err is not None
+    if not agnpy:
+        report.goals.append(f"{section}, sorvexfit.kernels: no agnpy row at its best accuracy")
+        return
+    peer, theirs = min(agnpy, key=lambda rs: rs[1])
+    accurate = max(mine.j_err, mine.a_err) <= GOAL_KERNEL_ERROR
+    verdict = "MET" if accurate and seconds < theirs else "NOT met"
+    report.goals.append(
+        f"{section}, sorvexfit.kernels synchrotron, 100 bins: j and α within"
+        f" {GOAL_KERNEL_ERROR:g} (j {mine.j_err:.1e}, α {mine.a_err:.1e}) and faster than agnpy's"
+        f" fastest configuration at its best accuracy ({peer.label}, err {peer.j_err:.1e}):"
+        f" {verdict}, {theirs / seconds:.2f}× ({seconds * 1e3:.3g} ms against"
+        f" {theirs * 1e3:.3g} ms)"
+    )

@@ -349,4 +349,8 @@ PyRef to_python(const SynchrotronSpectrum& spectrum, ResultForm form) {
     return pair_of(to_python(spectrum.emissivity, form), to_python(spectrum.absorption, form));
 }
 
+PyRef to_python(const exact::SynchrotronSpectrum& spectrum, ResultForm form) {
+    return pair_of(to_python(spectrum.j_nu, form), to_python(spectrum.alpha_nu, form));
+}
+
 } // namespace sorvex::binding

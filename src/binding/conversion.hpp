@@ -9,6 +9,7 @@
 
 #include "binding/py_ref.hpp"
 #include "core/common/grid.hpp"
+#include "core/radiation/exact/synchrotron.hpp"
 #include "core/radiation/synchrotron.hpp"
 
 namespace sorvex::binding {
@@ -85,5 +86,7 @@ PyRef to_python(const NumberOrGrid& value, ResultForm form);
 PyRef to_python(const std::pair<Grid, Grid>& grids, ResultForm form);
 /// Writes the reports of the integrals that did not converge, then (j_nu, alpha_nu).
 PyRef to_python(const SynchrotronSpectrum& spectrum, ResultForm form);
+/// (j_nu, alpha_nu) of the accurate kernel.
+PyRef to_python(const exact::SynchrotronSpectrum& spectrum, ResultForm form);
 
 } // namespace sorvex::binding

@@ -17,8 +17,10 @@
 //      Either way the parallel loops of the computation check for signals every few
 //      milliseconds (Ctrl-C raises KeyboardInterrupt); a released call on the main thread takes
 //      the lock back for each check.
-//   3. Add its line to the module's stub (src/<module>.pyi); tests/python/test_module.py
-//      checks the stub against the functions' signatures. Then the tests of the function.
+//   3. Add its line to the module's stub (src/sorvex.pyi, src/sorvexfit/kernels.pyi), which
+//      tests/python/test_module.py and test_kernels.py check against the functions' signatures.
+//      Then the tests of the function.
+// A new module is a table file and one sorvex_add_module() in CMakeLists.txt.
 #pragma once
 
 #include <Python.h>

@@ -59,7 +59,7 @@ from .parameters import Parameter, ParameterError, Parameters
 __all__ = ["COMPONENTS", "BlobModel", "Evaluation", "make_model", "model_from_options"]
 
 COMPONENTS = ("syn", "ssc", "ec")
-# The default of `segments_rtol`, chosen from the measurement in bench/section_model.py.
+# The default of `segments_rtol`, chosen from the measurement in bench/sections/model.py.
 SEGMENTS_RTOL = 1e-2
 
 

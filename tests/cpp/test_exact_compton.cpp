@@ -252,6 +252,7 @@ TEST_P(Validation, NamesTheArgument) {
         FAIL() << "no stop";
     } catch (const Stop& stop) {
         EXPECT_EQ(stop.message(), GetParam().message);
+        EXPECT_EQ(stop.kind(), Stop::Kind::invalid_input); // ValueError, no stop report
     }
 }
 

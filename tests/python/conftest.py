@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import ast
+import inspect
 import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -26,6 +29,18 @@ def run_python(
         timeout=timeout,
         check=False,
     )
+
+
+def stub_signatures(path: Path) -> dict[str, list[tuple[str, object]]]:
+    """Each function of a stub (the last of its overloads): its parameters and their defaults."""
+    signatures: dict[str, list[tuple[str, object]]] = {}
+    for node in ast.parse(path.read_text()).body:
+        if isinstance(node, ast.FunctionDef):
+            args = node.args
+            defaults = [inspect.Parameter.empty] * (len(args.args) - len(args.defaults))
+            defaults += [ast.literal_eval(d) for d in args.defaults]
+            signatures[node.name] = [(a.arg, d) for a, d in zip(args.args, defaults, strict=True)]
+    return signatures
 
 
 class Floaty:
@@ -66,9 +81,13 @@ def panic_exception() -> type[BaseException]:
 
 
 def pytest_configure(config: pytest.Config) -> None:
-    """Under `make sanitize` the instrumented build must be the one imported."""
+    """Under `make sanitize` the instrumented builds must be the ones imported."""
     expected = os.environ.get("SORVEX_EXPECT_MODULE")
     if expected:
         import sorvex
+        import sorvexfit.kernels
 
         assert os.path.dirname(sorvex.__file__) == expected, sorvex.__file__
+        kernels = sorvexfit.kernels.__file__
+        assert kernels is not None
+        assert os.path.dirname(kernels) == os.path.join(expected, "sorvexfit"), kernels

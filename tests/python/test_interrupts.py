@@ -1,6 +1,6 @@
-"""Interrupts are never swallowed: Ctrl-C ends a long parallel call within a second, and a
-KeyboardInterrupt, SystemExit or MemoryError raised while an argument converts ends the call
-unchanged."""
+"""Interrupts are never swallowed: Ctrl-C ends a long parallel call (of sorvex, of the test module
+_table_probe and of sorvexfit.kernels) within a second, and a KeyboardInterrupt, SystemExit or
+MemoryError raised while an argument converts ends the call unchanged."""
 
 import os
 import signal
@@ -184,6 +184,32 @@ def test_ctrl_c_ends_a_call_that_released_the_interpreter_lock() -> None:
     assert outcome == "KeyboardInterrupt"
     assert seconds < 1.0
     assert check == repr([float(i) for i in range(40)])
+
+
+# Minutes of full Klein-Nishina scattering (some 10 ms per frequency on each core) in
+# sorvexfit.kernels, which releases the interpreter lock and takes it back to check for signals.
+KERNELS_SETUP = """
+import numpy as np
+from sorvexfit import kernels
+seed_nu = np.geomspace(1e8, 1e20, 1000)
+seed = 1e-3 * (seed_nu / 1e8) ** -0.6
+gammas = np.geomspace(1.5, 1e7, 1000)
+density = gammas**-2.2
+nu = np.geomspace(1e10, 1e25, 10_000)
+"""
+KERNELS_CALL = "kernels.inverse_compton(nu{}, seed_nu, seed, gammas, density)"
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_ctrl_c_ends_a_long_kernel_call(threads: str) -> None:
+    check = KERNELS_CALL.format("[::2500]") + ".tolist()"
+    code = CHILD.format(setup=KERNELS_SETUP, call=KERNELS_CALL.format(""), check=check)
+    outcome, seconds, printed = interrupt(code, {"RAYON_NUM_THREADS": threads})
+    assert outcome == "KeyboardInterrupt"
+    assert seconds < 1.0
+    namespace: dict[str, Any] = {}
+    exec(KERNELS_SETUP, namespace)
+    assert printed == repr(eval(check, namespace))
 
 
 def probe_import() -> str:

@@ -1,11 +1,10 @@
 """Module registration: names, order, signatures, docstrings, initialisation, and the stub."""
 
-import ast
 import inspect
 from pathlib import Path
 
 import pytest
-from conftest import run_python
+from conftest import run_python, stub_signatures
 
 import sorvex
 
@@ -53,18 +52,6 @@ def test_check_params_defaults_to_none() -> None:
     assert sorvex.fp_findif_difu.__text_signature__ == (
         "(dt_in, gamma_bins, nin, gdot_in, din, qin, tesc_in, tlc, check_params=None)"
     )
-
-
-def stub_signatures(path: Path) -> dict[str, list[tuple[str, object]]]:
-    """Each function of a stub (the last of its overloads): its parameters and their defaults."""
-    signatures: dict[str, list[tuple[str, object]]] = {}
-    for node in ast.parse(path.read_text()).body:
-        if isinstance(node, ast.FunctionDef):
-            args = node.args
-            defaults = [inspect.Parameter.empty] * (len(args.args) - len(args.defaults))
-            defaults += [ast.literal_eval(d) for d in args.defaults]
-            signatures[node.name] = [(a.arg, d) for a, d in zip(args.args, defaults, strict=True)]
-    return signatures
 
 
 def test_the_stub_matches_the_function_table() -> None:

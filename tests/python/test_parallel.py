@@ -1,5 +1,5 @@
-"""The parallel functions give the same bits for any pool size, and from many Python threads at
-once."""
+"""The parallel functions (of sorvex and of sorvexfit.kernels) give the same bits for any pool size,
+and from many Python threads at once."""
 
 import threading
 from typing import Any
@@ -12,6 +12,7 @@ import sorvex
 # Each call, by name, with arguments large enough to be divided among the workers.
 SETUP = """
 import sorvex
+from sorvexfit import kernels
 gammas = [1.5 * 1.2 ** k for k in range(60)]
 density = [g ** -2.2 * 2.718281828 ** (-g / 3e3) for g in gammas]
 freqs = [1e8 * 1.5 ** k for k in range(60)]
@@ -25,6 +26,15 @@ CALLS = {
     "rad_cool_pwl": lambda: [sorvex.rad_cool_pwl(gammas, freqs, seed, kn) for kn in (True, False)],
     "rad_cool_mono": lambda: [sorvex.rad_cool_mono(many_gammas, nu, 2.5, kn)
                               for nu in (1e9, 1e15, 1e19) for kn in (True, False)],
+    # sorvexfit.kernels release the interpreter lock while their pool computes
+    "kernels.synchrotron": lambda: [a.tolist() for a in kernels.synchrotron(freqs, gammas,
+                                                                            density, 0.3)],
+    "kernels.inverse_compton": lambda: kernels.inverse_compton(
+        [nu * 1e6 for nu in freqs], freqs[:30], seed[:30], gammas, density).tolist(),
+    "kernels.inverse_compton_line": lambda: kernels.inverse_compton_line(
+        [nu * 1e6 for nu in freqs], 1e-2, 1e15, gammas, density).tolist(),
+    "kernels.gamma_gamma_opacity": lambda: kernels.gamma_gamma_opacity(
+        [nu * 1e14 for nu in freqs], freqs[:30], seed[:30], 1e16).tolist(),
 }
 """
 namespace: dict[str, Any] = {}

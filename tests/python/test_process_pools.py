@@ -83,3 +83,23 @@ def test_a_process_pool_reports_a_stop_in_a_worker(method: str) -> None:
         "sorvex PanicException rad_trans_blob: a_nu has 0 values but at least 2 are needed",
         f"[{sorvex.bofg(1.25)!r}]",
     ]
+
+
+@pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
+def test_a_stop_of_the_kernels_module_pickles_into_a_fresh_process(protocol: int) -> None:
+    # sorvexfit.kernels has a PanicException of its own (each native module links its own
+    # binding); a fresh process finds it by importing the module that the class names.
+    from sorvexfit import kernels
+
+    assert kernels.PanicException is not sorvex.PanicException
+    data = pickle.dumps(kernels.PanicException("kernels: stopped"), protocol)
+    result = run_python(
+        f"""
+        import pickle
+        error = pickle.loads({data!r})
+        kind = type(error)
+        print(kind.__module__, kind.__name__, *error.args, not issubclass(kind, Exception))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "sorvexfit.kernels PanicException kernels: stopped True"

@@ -3,12 +3,14 @@
 import re
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
 
 README = Path(__file__).resolve().parents[2] / "README.md"
-# Each ```python block, with the ``` block after a following "prints", if there is one.
+# Each ```python block (those inside a list item are indented), with the ``` block after a
+# following "prints", if there is one.
 BLOCKS = re.findall(r"```python\n(.*?)```(?:\s*prints\s*```\n(.*?)```)?", README.read_text(), re.S)
 QUICK_START_PRINTS = "synchrotron nu I_nu peaks at 1.0e+17 Hz"
 
@@ -17,7 +19,11 @@ QUICK_START_PRINTS = "synchrotron nu I_nu peaks at 1.0e+17 Hz"
 def test_example_runs_and_prints_what_the_readme_says(index: int) -> None:
     code, printed = BLOCKS[index]
     result = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, check=False, timeout=300
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        check=False,
+        timeout=300,
     )
     assert result.returncode == 0, result.stderr
     expected = QUICK_START_PRINTS if index == 0 else printed

@@ -26,7 +26,7 @@ from scipy.integrate import quad
 from scipy.optimize import brentq
 from scipy.special import kv
 
-kernels = pytest.importorskip("sorvexfit.kernels")
+from sorvexfit import kernels
 
 C_LIGHT = constants.c * 1e2  # cm s^-1
 E_CHARGE = constants.e * constants.c * 10.0  # esu

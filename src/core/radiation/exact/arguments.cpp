@@ -29,7 +29,7 @@ std::string element(std::string_view name, std::size_t index, double value) {
 } // namespace
 
 void invalid_argument(std::string_view name, std::string_view what) {
-    stop(std::string(name) + ": " + std::string(what));
+    reject_input(std::string(name) + ": " + std::string(what));
 }
 
 void require_positive(std::string_view name, double value) {

@@ -1,8 +1,8 @@
 // Validation of the arguments of the accurate radiation kernels.
 //
 // Every rejected argument ends the call through invalid_argument, with a message that starts with
-// the argument's name ("gamma: needs at least 2 points"). The binding maps that one failure to
-// Python's ValueError.
+// the argument's name ("gamma: needs at least 2 points"): a Stop of the rejected-input kind, which
+// the binding raises as ValueError without a stop report.
 #pragma once
 
 #include <span>

@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
@@ -95,6 +96,22 @@ std::vector<double> gamma_gamma_opacity(std::span<const double> nu, std::span<co
     // alpha = sigma_T 4 pi / (c h) int dln(nu0) I sigma_bar.
     const double factor = radius * constants::thomson_cross_section * 4.0 * constants::pi /
                           (constants::speed_of_light * constants::planck);
+    // The seed intervals I_i (nu0 / nu0_i)^-slope in t = ln nu0, read once.
+    struct SeedLaw {
+        double t0;
+        double t1;
+        double intensity;
+        double slope;
+    };
+    std::vector<SeedLaw> seed;
+    for (std::size_t i = 0; i + 1 < seed_nu.size(); ++i) {
+        if (seed_intensity[i] > 0.0 && seed_intensity[i + 1] > 0.0) {
+            const double t0 = std::log(seed_nu[i]);
+            const double t1 = std::log(seed_nu[i + 1]);
+            seed.push_back({t0, t1, seed_intensity[i],
+                            -std::log(seed_intensity[i + 1] / seed_intensity[i]) / (t1 - t0)});
+        }
+    }
     std::vector<double> tau(nu.size(), 0.0);
     parallel::parallel_for(
         nu.size(),
@@ -103,29 +120,23 @@ std::vector<double> gamma_gamma_opacity(std::span<const double> nu, std::span<co
             // Seed frequencies above the threshold eps eps_gamma = 1.
             const double t_threshold = std::log(1.0 / (eps_gamma * to_eps));
             double total = 0.0;
-            for (std::size_t i = 0; i + 1 < seed_nu.size(); ++i) {
-                if (!(seed_intensity[i] > 0.0 && seed_intensity[i + 1] > 0.0)) {
+            for (const SeedLaw& law : seed) {
+                const double a = std::max(law.t0, t_threshold);
+                if (!(a < law.t1)) {
                     continue;
                 }
-                const double t0 = std::log(seed_nu[i]);
-                const double t1 = std::log(seed_nu[i + 1]);
-                const double slope =
-                    -std::log(seed_intensity[i + 1] / seed_intensity[i]) / (t1 - t0);
-                const double a = std::max(t0, t_threshold);
-                if (!(a < t1)) {
-                    continue;
-                }
-                const auto pieces =
-                    static_cast<std::size_t>(std::max(1.0, std::ceil((t1 - a) / max_piece_width)));
-                const double width = (t1 - a) / static_cast<double>(pieces);
+                const auto pieces = static_cast<std::size_t>(
+                    std::max(1.0, std::ceil((law.t1 - a) / max_piece_width)));
+                const double width = (law.t1 - a) / static_cast<double>(pieces);
                 for (std::size_t p = 0; p < pieces; ++p) {
                     const double pa = a + width * static_cast<double>(p);
-                    const double pb = p + 1 == pieces ? t1 : pa + width;
+                    const double pb = p + 1 == pieces ? law.t1 : pa + width;
                     const double mid = 0.5 * (pa + pb);
                     const double half = 0.5 * (pb - pa);
                     for (std::size_t k = 0; k < SeedRule::nodes.size(); ++k) {
                         const double t = mid + half * SeedRule::nodes[k];
-                        const double intensity = seed_intensity[i] * std::exp(-slope * (t - t0));
+                        const double intensity =
+                            law.intensity * std::exp(-law.slope * (t - law.t0));
                         const double s0 = std::exp(t) * to_eps * eps_gamma;
                         total += half * SeedRule::weights[k] * intensity *
                                  isotropic_pair_cross_section(s0);
@@ -134,7 +145,7 @@ std::vector<double> gamma_gamma_opacity(std::span<const double> nu, std::span<co
             }
             tau[f] = factor * total;
         },
-        parallel::grain_for(static_cast<double>(seed_nu.size()) * 0.5e-6));
+        parallel::grain_for(static_cast<double>(seed.size()) * 0.5e-6));
     require_numbers(tau, nu);
     return tau;
 }

@@ -1,0 +1,105 @@
+// The sorvexfit.kernels module: the accurate radiation kernels of src/core/radiation/exact, with
+// NumPy float64 results, float64 inputs viewed in place, and the interpreter lock released while
+// they compute (see binding/table.hpp for how to add a function).
+#include <Python.h>
+
+#include "binding/table.hpp"
+#include "core/radiation/exact/gamma_gamma.hpp"
+#include "core/radiation/exact/inverse_compton.hpp"
+#include "core/radiation/exact/synchrotron.hpp"
+
+namespace sorvex::binding {
+namespace {
+
+#define SORVEX_KERNEL_ARGUMENTS                                                                    \
+    "Grids and tables are 1-D sequences of numbers; a C-contiguous float64 array is read in "      \
+    "place, without a copy, for the whole call (do not write to it from another thread "           \
+    "meanwhile). The interpreter lock is released while the kernel computes on the worker pool, "  \
+    "so other Python threads run and may call the kernels at the same time. An argument the "      \
+    "kernel cannot accept (unequal lengths, fewer than 2 grid points, a grid not strictly "        \
+    "increasing, a non-finite or non-positive value where the physics needs a positive one) "      \
+    "raises ValueError, and its message starts with the argument's name."
+
+#define SORVEX_ELECTRONS                                                                           \
+    "gamma: Lorentz factors, at least 2, >= 1, strictly increasing. n: electrons per cm^3 per "    \
+    "unit gamma at each Lorentz factor (>= 0), isotropic, a power law between neighbouring "       \
+    "points; an interval with a zero at either end contributes nothing."
+
+#define SORVEX_SEED_TABLE                                                                          \
+    "seed_nu: frequencies of the seed table (Hz), at least 2, positive, strictly increasing. "     \
+    "seed_intensity: specific intensity of the isotropic seed photons at each seed_nu "            \
+    "(erg s^-1 cm^-2 Hz^-1 sr^-1, >= 0), a power law between neighbouring points (a zero at "      \
+    "either end: nothing in between)."
+
+constexpr auto kernels_module = native_module(
+    "sorvexfit.kernels",
+    "Accurate radiation kernels for the model layer: the exact pitch-angle-averaged synchrotron "
+    "kernel, inverse Compton with the full Klein-Nishina cross-section, and the gamma-gamma "
+    "pair-production opacity. cgs units; emissivities per steradian; results are NumPy float64 "
+    "arrays, bit-identical for any size of the worker pool.",
+    ResultForm::arrays,
+    def<&exact::synchrotron>(
+        "synchrotron", {"nu", "gamma", "n", "b_field", with_default("absorption", true)},
+        "Synchrotron emissivity and self-absorption of isotropic electrons in a tangled field.\n\n"
+        "nu: frequencies (Hz), positive, any order. " SORVEX_ELECTRONS
+        " b_field: magnetic field (G), positive. absorption: False leaves alpha_nu at 0.\n\n"
+        "Returns (j_nu, alpha_nu): the emissivity (erg s^-1 cm^-3 Hz^-1 sr^-1) and the "
+        "absorption coefficient (cm^-1), ready for sorvex.rad_trans_blob.\n\n"
+        "Pitch angles are isotropic: the kernel is the exact pitch-angle average of Crusius & "
+        "Schlickeiser (1986) in K_4/3 and K_1/3 (relative error below 1e-10), and alpha_nu uses "
+        "the same kernel with -gamma^2 d/dgamma (n / gamma^2). The integral over gamma is adaptive "
+        "for each frequency, to a relative tolerance of 1e-7 (an estimate summed over its pieces). "
+        "Against SciPy quadrature j_nu and alpha_nu agree within 2e-8 on a broken power law and a "
+        "log-parabola. A distribution rising faster than gamma^2 can give alpha_nu < 0, returned "
+        "as is.\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::inverse_compton>(
+        "inverse_compton", {"nu", "seed_nu", "seed_intensity", "gamma", "n"},
+        "Inverse-Compton emissivity of isotropic electrons in an isotropic photon field.\n\n"
+        "nu: frequencies of the scattered photons (Hz), positive, any order. " SORVEX_SEED_TABLE
+        " " SORVEX_ELECTRONS "\n\n"
+        "Returns j_nu (erg s^-1 cm^-3 Hz^-1 sr^-1), per steradian: it feeds "
+        "sorvex.rad_trans_blob directly (for SSC, pass the synchrotron intensity as the seed).\n\n"
+        "The cross-section is the full Klein-Nishina one, in the isotropic kernel of Jones (1968) "
+        "(Blumenthal & Gould 1970, eq. 2.48), with the kinematic limits taken exactly; both "
+        "integrals are fixed Gauss-Legendre rules on pieces of the tables. Against SciPy "
+        "quadrature the relative error is 1e-9 to 1e-6 from the Thomson regime to "
+        "4 gamma h nu0 / (m_e c^2) = 1e5.\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::inverse_compton_line>(
+        "inverse_compton_line", {"nu", "u", "nu0", "gamma", "n"},
+        "Inverse-Compton emissivity of isotropic electrons in an isotropic monochromatic field.\n\n"
+        "nu: frequencies of the scattered photons (Hz), positive, any order. u: energy density of "
+        "the field (erg cm^-3), >= 0. nu0: its frequency (Hz), positive. " SORVEX_ELECTRONS "\n\n"
+        "Returns j_nu (erg s^-1 cm^-3 Hz^-1 sr^-1), per steradian, as inverse_compton for the "
+        "seed intensity I(nu') = c u delta(nu' - nu0) / (4 pi), with the same full Klein-Nishina "
+        "kernel and accuracy.\n\n"
+        "It differs from sorvex.ic_iso_monochrome_full, which returns the emissivity summed over "
+        "all directions (4 pi times this, erg s^-1 cm^-3 Hz^-1), takes the electrons in the order "
+        "(n, g), and uses the Thomson cross-section with a sharp Klein-Nishina "
+        "cut-off.\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::gamma_gamma_opacity>(
+        "gamma_gamma_opacity", {"nu", "seed_nu", "seed_intensity", "radius"},
+        "Pair-production optical depth of gamma rays in an isotropic photon field.\n\n"
+        "nu: frequencies of the gamma rays (Hz), positive, any order. " SORVEX_SEED_TABLE
+        " radius: the length (cm) that converts the absorption coefficient into an optical "
+        "depth, positive.\n\n"
+        "Returns tau = radius * alpha_gg (dimensionless), with alpha_gg (cm^-1) from the "
+        "cross-section averaged over isotropic directions (Gould & Schreder 1967). To absorb "
+        "inside a blob, add tau / radius to the synchrotron alpha_nu before sorvex.rad_trans_blob "
+        "(whose optical depth is 2 R alpha); for the escape through a sphere of radius R, tau "
+        "itself is the optical depth from the centre. Relative error about "
+        "1e-5.\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released));
+
+#undef SORVEX_SEED_TABLE
+#undef SORVEX_ELECTRONS
+#undef SORVEX_KERNEL_ARGUMENTS
+
+} // namespace
+} // namespace sorvex::binding
+
+PyMODINIT_FUNC PyInit_kernels(void) {
+    return sorvex::binding::initialise_module<sorvex::binding::kernels_module>();
+}
