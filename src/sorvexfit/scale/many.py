@@ -18,7 +18,8 @@ source and writes the directory `run_fit` writes (result.ecsv, sed.png, ...) as 
   ("fitted", "done before" or "not run"), chi2, dof, chi2_dof, evaluations, wall_time, the
   data file, and the best value and error of each free parameter (`B`, `B_err`, ...).
 
-The data files and OUT must be on a file system that the workers share with this process.
+The data files and OUT must be on a file system that the workers share with this process; one
+run at a time writes into a given OUT.
 """
 
 from __future__ import annotations
@@ -161,13 +162,13 @@ def _done(directory: Path, key: str) -> Outcome | None:
     """The recorded outcome of a finished fit with this key in `directory`, or None."""
     try:
         record = json.loads((directory / MARKER).read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        return None
-    if record.get("key") != key or not (directory / "result.ecsv").is_file():
-        return None
-    outcome = record["outcome"]
-    outcome["parameters"] = {k: tuple(v) for k, v in outcome["parameters"].items()}
-    return Outcome(**outcome)
+        if record["key"] != key or not (directory / "result.ecsv").is_file():
+            return None
+        outcome = dict(record["outcome"])
+        outcome["parameters"] = {k: tuple(v) for k, v in outcome["parameters"].items()}
+        return Outcome(**outcome)
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
+        return None  # no record, or not one of this program
 
 
 def fit_source(source: Source, options: FitOptions, out: str, key: str) -> Outcome:
@@ -287,10 +288,11 @@ def fit_many(
     options = replace(options, progress=False)
     names = {s.name for s in sources}
     _remove_leftovers(root, names)
+    keys = {source.name: fit_key(options, source) for source in sources}
     outcomes: dict[str, Outcome] = {}
     todo = []
     for source in sources:
-        earlier = _done(root / source.name, fit_key(options, source))
+        earlier = _done(root / source.name, keys[source.name])
         if earlier is None:
             todo.append(source)
         else:
@@ -302,7 +304,7 @@ def fit_many(
             source,
             options,
             str(root),
-            fit_key(options, source),
+            keys[source.name],
             key=f"fit-{source.name}-{token}",
             pure=False,
             retries=RETRIES,
@@ -337,7 +339,7 @@ def fit_many(
         client.cancel(list(pending))  # a fit that has started runs on to its end
         for future in pending:
             source = futures[future]
-            finished = _done(root / source.name, fit_key(options, source))
+            finished = _done(root / source.name, keys[source.name])
             outcomes[source.name] = finished or Outcome(
                 source.name,
                 source.path,
