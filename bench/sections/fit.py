@@ -199,11 +199,12 @@ def recovery(cases: int, work: Path):
     """The pulls (fit − truth)/σ, in the fit form, of every free parameter of `cases` fits of
     simulated SSC flux points (8 % Gaussian noise, 30 points)."""
     import numpy as np
-    from cases import simulate, small_model
 
     from sorvexfit.fit import run_fit
 
-    options = recovery_options()
+    options = recovery_options()  # puts tests/sorvexfit on the path, for cases
+    from cases import simulate, small_model
+
     truth = small_model("ssc")
     pulls = []
     for seed in range(100, 100 + cases):

@@ -247,10 +247,15 @@ class Session:
 def open_scheduler(spec: SchedulerSpec, *, dashboard: str = ":0") -> Iterator[Session]:
     """A session on the scheduler of `spec`; a cluster it started is closed on exit (also on
     an exception). `dashboard`: the local cluster's dashboard address (":0": a free port)."""
+    import dask
     from distributed import Client
 
     quiet = logging.getLogger("distributed")
     with ExitStack() as stack:
+        # A scheduler started here gives a worker thread its next task when it is free, not
+        # ahead of time: a fit lasts seconds, and a task queued on a busy worker can keep the
+        # last fits of a run waiting while another worker idles.
+        stack.enter_context(dask.config.set({"distributed.scheduler.worker-saturation": 1.0}))
         if spec.kind == "local":
             from distributed import LocalCluster
 
