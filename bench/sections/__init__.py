@@ -9,4 +9,5 @@ SECTIONS = [
     "parallel",
     "model",
     "fit",
+    "scale",
 ]

@@ -172,32 +172,45 @@ def run(report: Report, context: Context) -> None:
     )
 
 
+RECOVERY_START = (("B", "0.3"), ("delta_D", "12"), ("n_e", "3"), ("p", "2.0"))
+
+
+def recovery_options(**grids):
+    """The least-squares fit of simulated SSC points (tests/sorvexfit/cases.py): power-law
+    electrons, 4 free parameters from a generic start, no systematics, the small grids unless
+    `grids` says otherwise."""
+    sys.path.insert(0, str(ROOT / "tests" / "sorvexfit"))
+    from cases import SMALL_GRIDS, SMALL_MODEL_VALUES
+
+    from sorvexfit.fit import FitOptions
+
+    return FitOptions(
+        model="ssc",
+        electrons="power_law",
+        values=(*SMALL_MODEL_VALUES, *RECOVERY_START),
+        free=tuple(name for name, _ in RECOVERY_START),
+        systematics="none",
+        band_samples=0,
+        **{**SMALL_GRIDS, **grids},
+    )
+
+
 def recovery(cases: int, work: Path):
     """The pulls (fit − truth)/σ, in the fit form, of every free parameter of `cases` fits of
     simulated SSC flux points (8 % Gaussian noise, 30 points)."""
     import numpy as np
 
-    sys.path.insert(0, str(ROOT / "tests" / "sorvexfit"))
-    from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_model
+    from sorvexfit.fit import run_fit
 
-    from sorvexfit.fit import FitOptions, run_fit
+    options = recovery_options()  # puts tests/sorvexfit on the path, for cases
+    from cases import simulate, small_model
 
-    start = (("B", "0.3"), ("delta_D", "12"), ("n_e", "3"), ("p", "2.0"))
-    options = FitOptions(
-        model="ssc",
-        electrons="power_law",
-        values=(*SMALL_MODEL_VALUES, *start),
-        free=tuple(name for name, _ in start),
-        systematics="none",
-        band_samples=0,
-        **SMALL_GRIDS,
-    )
     truth = small_model("ssc")
     pulls = []
     for seed in range(100, 100 + cases):
         data = simulate(truth, work / f"points-{seed}.ecsv", seed)
         result = run_fit(data, options, work / f"recovery-{seed}")
-        for name, _ in start:
+        for name, _ in RECOVERY_START:
             p = result.parameters[name]
             expected = truth.params[name].internal
             pulls.append((p.fit_best - expected) / p.fit_error if p.fit_error > 0 else math.inf)

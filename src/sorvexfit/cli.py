@@ -6,6 +6,9 @@
     sorvexfit fit DATA --model {ssc,ec} [--free NAME,...] [--set NAME=VALUE ...]
                   [--method {minuit,mcmc}] [--walkers N] [--steps N] [--seed S] [--resume]
                   [--ebl MODEL] [--systematics LIST] [--prior NAME=KIND:A:B ...] --out DIR
+                  [--scheduler SPEC]
+    sorvexfit fit-many SOURCES... --model {ssc,ec} [options of fit] --out DIR
+                  [--scheduler SPEC]
 
 Each subcommand is a function `run_<name>(args) -> int` registered in `build_parser`; the model
 options shared by every subcommand that builds a model are added by `add_model_arguments` and
@@ -13,7 +16,7 @@ turned into a model by `model_from_args`. A bad value ends the command with one 
 standard error naming the parameter (or the file, row and column of bad data), and exit status
 2; a computation that fails (no steady state, a kernel stop) with one line and status 1; a fit
 that does not converge with status 3, and one stopped by SIGTERM or SIGINT with status 4.
-Never a traceback.
+`fit-many` ends with the worst of its sources' statuses (1 before 3). Never a traceback.
 """
 
 from __future__ import annotations
@@ -22,7 +25,8 @@ import argparse
 import signal
 import sys
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import ExitStack, contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -32,9 +36,11 @@ from .distributions import DISTRIBUTIONS, ConvergenceError
 from .fit.data import DataError
 from .model import MODEL_KINDS, BlobModel, make_model, model_from_options
 from .parameters import Parameter, ParameterError
+from .scale.scheduler import SchedulerError
 
 __all__ = [
     "add_fit_arguments",
+    "add_fit_options",
     "add_model_arguments",
     "build_parser",
     "fit_options",
@@ -234,12 +240,24 @@ def _names(text: str) -> tuple[str, ...]:
 
 
 def add_fit_arguments(parser: argparse.ArgumentParser) -> None:
-    """The options of a fit (beside the model's)."""
+    """The data, the options of a fit (beside the model's) and the result directory."""
+    parser.add_argument(
+        "data", metavar="DATA", help="flux points: ECSV (gammapy/agnpy convention) or CSV"
+    )
+    add_fit_options(parser)
+    parser.add_argument("--out", required=True, metavar="DIR", help="result directory")
+
+
+def _scheduler_argument(parser: argparse.ArgumentParser, default: str | None, text: str) -> None:
+    parser.add_argument("--scheduler", metavar="SPEC", default=default, help=text)
+
+
+def add_fit_options(parser: argparse.ArgumentParser) -> None:
+    """The options of a fit, beside the model's (the FitOptions fields)."""
     from .fit.run import FitOptions
 
     defaults = FitOptions()
     add = parser.add_argument
-    add("data", metavar="DATA", help="flux points: ECSV (gammapy/agnpy convention) or CSV")
     add(
         "--free",
         type=_names,
@@ -290,9 +308,8 @@ def add_fit_arguments(parser: argparse.ArgumentParser) -> None:
         "--progress",
         action=argparse.BooleanOptionalAction,
         default=None,
-        help="MCMC progress bar (default: when standard error is a terminal)",
+        help="progress bar (default: when standard error is a terminal)",
     )
-    add("--out", required=True, metavar="DIR", help="result directory")
 
 
 def fit_options(args: argparse.Namespace) -> Any:
@@ -309,21 +326,53 @@ def fit_options(args: argparse.Namespace) -> Any:
     return FitOptions(**{f.name: given[f.name] for f in fields(FitOptions)})
 
 
-def run_fit_command(args: argparse.Namespace) -> int:
-    from .fit.results import EXIT_OK
-    from .fit.run import run_fit
-
-    options = fit_options(args)
+@contextmanager
+def _stop_on_signals() -> Iterator[threading.Event]:
+    """An event set by SIGTERM or SIGINT while the block runs (in the main thread)."""
     stop = threading.Event()
     handlers: dict[signal.Signals, Any] = {}
     if threading.current_thread() is threading.main_thread():
         for signum in (signal.SIGTERM, signal.SIGINT):
             handlers[signum] = signal.signal(signum, lambda *_: stop.set())
     try:
-        result = run_fit(args.data, options, args.out, stop=stop.is_set)
+        yield stop
     finally:
         for signum, handler in handlers.items():
             signal.signal(signum, handler)
+
+
+@contextmanager
+def _session(text: str) -> Iterator[Any]:
+    """The Dask session of a --scheduler, announced on standard output."""
+    from .scale.scheduler import open_scheduler, parse_scheduler
+
+    with open_scheduler(parse_scheduler(text)) as session:
+        print(f"scheduler: {session.describe()}")
+        dashboard = session.dashboard
+        if dashboard is not None:
+            from importlib.util import find_spec
+
+            local = session.cluster is not None and find_spec("bokeh") is None
+            print(f"dashboard: {dashboard}" + (" (its plots need bokeh)" if local else ""))
+        sys.stdout.flush()
+        yield session
+
+
+def run_fit_command(args: argparse.Namespace) -> int:
+    from .fit.results import EXIT_OK
+    from .fit.run import run_fit
+
+    options = fit_options(args)
+    with ExitStack() as stack:
+        pool = None
+        if args.scheduler is not None:
+            from .fit.run import check_options
+            from .scale.pool import DaskPool
+
+            check_options(options)  # before a cluster starts
+            pool = DaskPool(stack.enter_context(_session(args.scheduler)).client)
+        stop = stack.enter_context(_stop_on_signals())
+        result = run_fit(args.data, options, args.out, pool=pool, stop=stop.is_set)
     print(result.summary())
     if result.exit_code == EXIT_OK:
         print(f"wrote {args.out}/result.ecsv and the plots")
@@ -331,6 +380,41 @@ def run_fit_command(args: argparse.Namespace) -> int:
         sys.stdout.flush()
         print(f"{PROG} fit: {result.status}: {result.message}", file=sys.stderr)
     return result.exit_code
+
+
+# ---------------------------------------------------------------------------------------------
+# sorvexfit fit-many
+
+
+def run_fit_many(args: argparse.Namespace) -> int:
+    from .fit.run import check_options
+    from .scale.many import find_sources, fit_many
+
+    options = fit_options(args)
+    progress = options.progress
+    check_options(options)
+    sources = find_sources(args.sources)
+    with _session(args.scheduler) as session, _stop_on_signals() as stop:
+        print(f"{len(sources)} sources, results in {args.out}/")
+        sys.stdout.flush()
+        done = fit_many(
+            session.client, sources, options, args.out, progress=progress, stop=stop.is_set
+        )
+    sys.stdout.flush()
+    for o in done.outcomes:
+        if o.status in ("failed", "bad input"):
+            print(f"{PROG} fit-many: {o.source}: {o.status}: {o.message}", file=sys.stderr)
+    if done.interrupted:
+        left = sum(o.status == "interrupted" for o in done.outcomes)
+        print(
+            f"{PROG} fit-many: interrupted: {left} sources not fitted; the same command fits them",
+            file=sys.stderr,
+        )
+    print(
+        f"wrote {done.summary}: {done.counts()} ({len(done.fitted)} fitted,"
+        f" {len(done.skipped)} done before) in {done.wall_time:.1f} s"
+    )
+    return done.exit_code
 
 
 # ---------------------------------------------------------------------------------------------
@@ -355,7 +439,39 @@ def build_parser() -> argparse.ArgumentParser:
     fit = commands.add_parser("fit", help="fit a model to flux points (iminuit or emcee)")
     add_model_arguments(fit)
     add_fit_arguments(fit)
+    _scheduler_argument(
+        fit,
+        None,
+        "run the MCMC walkers' evaluations (and the band) on Dask: local[:N], tcp://HOST:PORT"
+        " or jobqueue:FILE (default: in this process, on sorvex's threads)",
+    )
     fit.set_defaults(run=run_fit_command)
+
+    many = commands.add_parser(
+        "fit-many", help="fit many sources on Dask, one task per source, with a summary"
+    )
+    many.add_argument(
+        "sources",
+        nargs="+",
+        metavar="SOURCES",
+        help="flux-point files, or folders of them (*.ecsv, *.csv); a source is named by its"
+        " file name",
+    )
+    add_model_arguments(many)
+    add_fit_options(many)
+    many.add_argument(
+        "--out",
+        required=True,
+        metavar="DIR",
+        help="DIR/<source>/ as `fit` writes it, and DIR/summary.ecsv",
+    )
+    _scheduler_argument(
+        many,
+        "local",
+        "local[:N] (N worker processes, default: one per core), tcp://HOST:PORT (a running"
+        " Dask scheduler) or jobqueue:FILE (a dask-jobqueue cluster described in YAML)",
+    )
+    many.set_defaults(run=run_fit_many)
     return parser
 
 
@@ -370,7 +486,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     try:
         return run(args)
-    except (ParameterError, DataError, UsageError, BackendUnavailable) as error:
+    except (ParameterError, DataError, UsageError, BackendUnavailable, SchedulerError) as error:
         return fail(str(error), 2)
     except ConvergenceError as error:
         return fail(str(error), 1)

@@ -15,6 +15,8 @@ from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_model
 
 from sorvexfit.cli import main
 from sorvexfit.fit import EXIT_NOT_CONVERGED, FitOptions, run_fit
+from sorvexfit.fit.mcmc import Chain
+from sorvexfit.fit.run import _chain_status
 
 # (model, free parameters and their starting values away from the truth)
 CASES = {
@@ -131,6 +133,17 @@ def test_short_mcmc_chain_holds_the_truth_and_says_it_has_not_converged(
     assert 0.1 < result.meta["acceptance"] < 0.9
     assert (out / "corner.png").stat().st_size > 20_000
     assert (out / "result.ecsv").exists()
+
+
+@pytest.mark.parametrize("tau", [0.0, np.nan])
+def test_a_chain_without_an_autocorrelation_time_has_not_converged(tau: float) -> None:
+    """A few steps of walkers that have not moved: τ is 0 (or not estimated)."""
+    chain = Chain(
+        np.ones((4, 8, 2)), np.zeros((4, 8)), np.full(8, 0.5), np.full(2, tau), 40, 0, False
+    )
+    status, message = _chain_status(chain, ["B", "p"])
+    assert status == "not converged"
+    assert "0.0 autocorrelation times long" in message
 
 
 def test_a_fit_that_cannot_converge_says_so_with_status_3(

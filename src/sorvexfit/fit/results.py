@@ -35,6 +35,7 @@ __all__ = [
     "FitResult",
     "ParameterResult",
     "atomic_path",
+    "plain",
     "write_table",
 ]
 
@@ -165,21 +166,21 @@ def write_table(result: FitResult, path: Path) -> None:
             "parameters": result.free,
             "matrix": [[float(v) for v in row] for row in np.asarray(result.covariance)],
         }
-    table.meta.update(_plain(meta))
+    table.meta.update(plain(meta))
     with atomic_path(path) as temporary:
         table.write(temporary, format="ascii.ecsv", overwrite=True)
 
 
-def _plain(value: Any) -> Any:
+def plain(value: Any) -> Any:
     """Metadata as plain Python values (YAML in the ECSV header)."""
     if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items()}
+        return {str(k): plain(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [_plain(v) for v in value]
+        return [plain(v) for v in value]
     if isinstance(value, np.generic):
         return value.item()
     if isinstance(value, np.ndarray):
-        return [_plain(v) for v in value.tolist()]
+        return [plain(v) for v in value.tolist()]
     if isinstance(value, Path):
         return str(value)
     return value

@@ -37,7 +37,7 @@ from .minuit import Interrupted, LeastSquares, least_squares
 from .results import FitResult, ParameterResult, write_table
 from .systematics import parse_systematics
 
-__all__ = ["FitOptions", "run_fit"]
+__all__ = ["FitOptions", "check_options", "run_fit"]
 
 METHODS = ("minuit", "mcmc")
 
@@ -274,26 +274,14 @@ def _prepare(path: Path, options: FitOptions) -> _Setup:
     """Reads and checks everything before the fit: DataError or ParameterError."""
     _check_options(options)
     data = read_flux_points(path)
-    model = model_from_options(options)
+    model = _model(options)
     if not any(name == "z" for name, _ in options.values):
         if data.redshift is None:
             raise ParameterError(
                 f"z: {path.name} gives no redshift in its metadata; set it with --set z=VALUE"
             )
         model.params.set(z=data.redshift)
-    if options.free is not None:
-        for name in options.free:
-            model.params[name]  # an unknown name raises ParameterError
-        model.params.freeze(*model.params)
-        model.params.thaw(*options.free)
     free = model.params.free
-    if not free:
-        raise ParameterError("free: no free parameter to fit")
-    if options.method == "mcmc" and options.walkers < 2 * len(free):
-        raise ParameterError(
-            f"walkers = {options.walkers}: the ensemble needs at least twice the"
-            f" {len(free)} free parameters ({2 * len(free)})"
-        )
 
     used = _in_range(data, options.fit_range)
     low, high = model.nu_grid[0], model.nu_grid[-1]
@@ -332,6 +320,32 @@ def _prepare(path: Path, options: FitOptions) -> _Setup:
         "options": asdict(options),
     }
     return _Setup(data, used, model, fractions, chi2, posterior, meta)
+
+
+def check_options(options: FitOptions) -> None:
+    """What `run_fit` checks before it reads the data (the options, the model's values, the
+    free parameters and the priors): ParameterError, as every source would raise it."""
+    _check_options(options)
+    _priors(_model(options), options.priors)
+
+
+def _model(options: FitOptions) -> BlobModel:
+    """The model of the options with its free parameters."""
+    model = model_from_options(options)
+    if options.free is not None:
+        for name in options.free:
+            model.params[name]  # an unknown name raises ParameterError
+        model.params.freeze(*model.params)
+        model.params.thaw(*options.free)
+    free = model.params.free
+    if not free:
+        raise ParameterError("free: no free parameter to fit")
+    if options.method == "mcmc" and options.walkers < 2 * len(free):
+        raise ParameterError(
+            f"walkers = {options.walkers}: the ensemble needs at least twice the"
+            f" {len(free)} free parameters ({2 * len(free)})"
+        )
+    return model
 
 
 def _check_options(options: FitOptions) -> None:
@@ -457,7 +471,8 @@ def _chain_status(chain: Chain, names: list[str]) -> tuple[str, str]:
     finite = np.isfinite(tau)
     worst = int(np.nanargmax(tau)) if np.any(finite) else 0
     tau_max = float(tau[worst]) if np.any(finite) else math.nan
-    lengths = chain.steps / tau_max if math.isfinite(tau_max) else 0.0
+    # τ = 0: a chain too short to estimate it (walkers that have not moved yet)
+    lengths = chain.steps / tau_max if math.isfinite(tau_max) and tau_max > 0.0 else 0.0
     facts = (
         f"{chain.steps} steps of {chain.chain.shape[1]} walkers, acceptance {acceptance:.2f},"
         f" longest autocorrelation time {tau_max:.3g} steps ({names[worst]})"
