@@ -253,6 +253,36 @@ def test_mcmc_through_the_dask_pool_is_the_serial_chain(
     assert result_text(tmp_path / "dask") == result_text(tmp_path / "serial")
 
 
+class _DiesOnce:
+    """x ↦ x², but the worker that first meets x = 5 dies on the spot (a marker file keeps it
+    from happening twice)."""
+
+    def __init__(self, marker: Path) -> None:
+        self.marker = marker
+
+    def __call__(self, x: float) -> float:
+        if x == 5 and not self.marker.exists():
+            self.marker.touch()
+            os._exit(1)
+        return x * x
+
+
+@pytest.mark.parametrize("chunk", [None, 1])
+def test_the_dask_pool_survives_a_lost_worker(tmp_path: Path, chunk: int | None) -> None:
+    from sorvexfit.scale import DaskPool
+
+    square = _DiesOnce(tmp_path / "died")
+    with open_scheduler(parse_scheduler("local:2")) as session:
+        pool = DaskPool(session.client, chunk=chunk)
+        items = [float(k) for k in range(12)]
+        assert pool.map(square, items) == [x * x for x in items]
+        assert square.marker.exists()
+        assert pool.map(square, items[::-1]) == [x * x for x in items[::-1]]
+        with pytest.raises(ZeroDivisionError):
+            pool.map(lambda x: 1 / (x - 3), items)  # the function's own error, not retried
+    pool.close()
+
+
 # ---------------------------------------------------------------------------------------------
 # jobqueue: and the one-line errors
 
