@@ -1,4 +1,4 @@
-"""Where the work runs: the `--scheduler` specification and the Dask cluster it opens.
+"""Where the work runs: the value of `--scheduler` and the Dask cluster it opens.
 
     local[:N]          a dask.distributed LocalCluster of N worker processes on this machine
                        (default N: the cores this process may use), one thread each
@@ -22,7 +22,7 @@ dask-jobqueue's documentation, unchanged) and how many workers to ask for:
     scale: {jobs: 4}               # cluster.scale(...): n, jobs, cores or memory
     # adapt: {minimum_jobs: 0, maximum_jobs: 20}   # or cluster.adapt(...), instead of scale
 
-A bad specification, an unreadable or malformed file, a class that refuses its options and a
+A malformed value, an unreadable or malformed file, a class that refuses its options and a
 scheduler that cannot be reached raise `SchedulerError` with one line naming the problem.
 """
 
