@@ -275,6 +275,8 @@ def test_the_dask_pool_survives_a_lost_worker(tmp_path: Path, chunk: int | None)
     with open_scheduler(parse_scheduler("local:2")) as session:
         pool = DaskPool(session.client, chunk=chunk)
         items = [float(k) for k in range(12)]
+        assert pool.map(square, [1.0, 2.0]) == [1.0, 4.0]
+        assert pool.actors == 2  # single-threaded workers: one actor each
         assert pool.map(square, items) == [x * x for x in items]
         assert square.marker.exists()
         assert pool.map(square, items[::-1]) == [x * x for x in items[::-1]]

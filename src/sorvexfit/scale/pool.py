@@ -91,11 +91,17 @@ class DaskPool:
         self._look()
         return self._threads
 
+    @property
+    def actors(self) -> int:
+        """The workers this pool reaches through an actor (0: every call is a task)."""
+        return len(self._slots)
+
     def map(self, fn: Callable[[Any], Any], items: Iterable[Any]) -> list[Any]:
         values = list(items)
         if not values:
             return []
-        size = self.chunk or math.ceil(len(values) / self.threads())
+        self._look()
+        size = self.chunk or math.ceil(len(values) / self._threads)
         chunks = [values[i : i + size] for i in range(0, len(values), size)]
         slots = list(self._slots.values())
         if not slots:
