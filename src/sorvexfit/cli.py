@@ -370,7 +370,8 @@ def run_fit_command(args: argparse.Namespace) -> int:
             from .scale.pool import DaskPool
 
             check_options(options)  # before a cluster starts
-            pool = DaskPool(stack.enter_context(_session(args.scheduler)).client)
+            session = stack.enter_context(_session(args.scheduler))
+            pool = stack.enter_context(DaskPool(session.client))
         stop = stack.enter_context(_stop_on_signals())
         result = run_fit(args.data, options, args.out, pool=pool, stop=stop.is_set)
     print(result.summary())

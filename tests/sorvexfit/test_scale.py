@@ -272,8 +272,10 @@ def test_the_dask_pool_survives_a_lost_worker(tmp_path: Path, chunk: int | None)
     from sorvexfit.scale import DaskPool
 
     square = _DiesOnce(tmp_path / "died")
-    with open_scheduler(parse_scheduler("local:2")) as session:
-        pool = DaskPool(session.client, chunk=chunk)
+    with (
+        open_scheduler(parse_scheduler("local:2")) as session,
+        DaskPool(session.client, chunk=chunk) as pool,
+    ):
         items = [float(k) for k in range(12)]
         assert pool.map(square, [1.0, 2.0]) == [1.0, 4.0]
         assert pool.actors == 2  # single-threaded workers: one actor each
@@ -282,7 +284,7 @@ def test_the_dask_pool_survives_a_lost_worker(tmp_path: Path, chunk: int | None)
         assert pool.map(square, items[::-1]) == [x * x for x in items[::-1]]
         with pytest.raises(ZeroDivisionError):
             pool.map(lambda x: 1 / (x - 3), items)  # the function's own error, not retried
-    pool.close()
+    assert pool.actors == 0
 
 
 # ---------------------------------------------------------------------------------------------

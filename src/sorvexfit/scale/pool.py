@@ -114,10 +114,17 @@ class DaskPool:
         return out
 
     def close(self) -> None:
-        """Releases the cluster's copies of the function and the actors."""
+        """Releases the cluster's copies of the function and the actors (an adaptive cluster
+        cannot retire a worker that holds an actor)."""
         self._fn = self._remote = None
         self._slots.clear()
         self._looked = -math.inf
+
+    def __enter__(self) -> DaskPool:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
     # -- the cluster ------------------------------------------------------------------------
 
