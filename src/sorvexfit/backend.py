@@ -10,7 +10,7 @@
   turnovers and at the cut-off). No gamma-gamma opacity.
 
 The default is chosen by measurement (`make bench`, section 5a): on one SSC + EC SED the exact
-kernels take a fifth of the time of the sorvex ones (2.8 ms against 12.8 ms) and their SSC
+kernels take a fifth of the time of the sorvex ones (2.8 ms against 13 ms) and their SSC
 converges with the grids to 2e-3 instead of 71 %.
 
 All kernels take and return float64 NumPy arrays, cgs units, blob frame; emissivities are per

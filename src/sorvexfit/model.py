@@ -30,7 +30,7 @@ use the whole grid.
 
 Kernels (`backend`), measured side by side by `make bench` (section 5a: one SSC + EC SED of
 broken power-law electrons, 100 γ, 120 ν, synchrotron with self-absorption): "exact" (the
-default) is both faster and more accurate: 2.8 ms against 12.8 ms for "sorvex" on this 2-core
+default) is both faster and more accurate: 2.8 ms against 13 ms for "sorvex" on this 2-core
 machine, and its SSC converges with the grids to 2e-3 where that of "sorvex" (Thomson with a
 sharp Klein-Nishina cut-off) is up to 71 % off. "sorvex" stays available: its kernels are those
 the `sorvex` module is specified with.
