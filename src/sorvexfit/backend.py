@@ -1,8 +1,8 @@
 """Kernel backends: the radiation kernels a model evaluates, behind one small interface.
 
 - "exact" (the default): the accurate native kernels of the module `sorvexfit.kernels` (exact
-  synchrotron kernel, full Klein-Nishina inverse Compton, and gamma-gamma opacity where the
-  module has it), within 1e-6 of quadrature. It is imported on first use; an installation
+  synchrotron kernel, full Klein-Nishina inverse Compton, gamma-gamma opacity), within 1e-6 of
+  quadrature. It is imported on first use; an installation
   without it raises `BackendUnavailable`.
 - "sorvex": the functions of the `sorvex` module. Synchrotron uses the piecewise fitted kernel
   (about 0.06 % from the textbook power law); inverse Compton uses the Thomson cross-section
@@ -69,7 +69,16 @@ class Backend(Protocol):
     ) -> np.ndarray: ...
 
 
-class SorvexBackend:
+class _Named:
+    """A backend pickles as its name: the unpickled one is the registered instance."""
+
+    name: str
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (get_backend, (self.name,))
+
+
+class SorvexBackend(_Named):
     """The `sorvex` functions (inputs passed as contiguous arrays, results as arrays)."""
 
     name = "sorvex"
@@ -111,11 +120,8 @@ class SorvexBackend:
             "gamma_gamma: the sorvex backend has no gamma-gamma opacity; use backend='exact'"
         )
 
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (get_backend, (self.name,))
 
-
-class ExactBackend:
+class ExactBackend(_Named):
     """The accurate kernels of `sorvexfit.kernels`, imported on first use."""
 
     name = "exact"
@@ -159,15 +165,8 @@ class ExactBackend:
     def gamma_gamma_opacity(
         self, nu: np.ndarray, seed_nu: np.ndarray, seed_intensity: np.ndarray, radius: float
     ) -> np.ndarray:
-        kernel = getattr(self._kernels(), "gamma_gamma_opacity", None)
-        if kernel is None:
-            raise BackendUnavailable(
-                "gamma_gamma: sorvexfit.kernels has no gamma_gamma_opacity in this installation"
-            )
-        return np.asarray(kernel(nu, seed_nu, seed_intensity, radius), dtype=float)
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (get_backend, (self.name,))
+        tau = self._kernels().gamma_gamma_opacity(nu, seed_nu, seed_intensity, radius)
+        return np.asarray(tau, dtype=float)
 
 
 BACKENDS: dict[str, Backend] = {"sorvex": SorvexBackend(), "exact": ExactBackend()}

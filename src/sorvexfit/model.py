@@ -33,7 +33,7 @@ broken power-law electrons, 100 γ, 120 ν, synchrotron with self-absorption): "
 default) is both faster and more accurate: 2.8 ms against 13 ms for "sorvex" on this 2-core
 machine, and its SSC converges with the grids to 2e-3 where that of "sorvex" (Thomson with a
 sharp Klein-Nishina cut-off) is up to 71 % off. "sorvex" stays available: its kernels are those
-the `sorvex` module is specified with.
+of the `sorvex` module's own functions.
 
 Gamma-gamma absorption (`gamma_gamma`, on by default with the exact kernels): the SSC and EC
 photons are absorbed on the blob's own synchrotron photons inside the sphere; see

@@ -7,7 +7,7 @@
         done = fit_many(session.client, find_sources(["points/"]), FitOptions(), "out/")
     print(done.counts(), done.summary)            # out/summary.ecsv, out/<source>/...
 
-Modules: `scheduler` (the --scheduler specification: local[:N], tcp://HOST:PORT,
+Modules: `scheduler` (the values of --scheduler: local[:N], tcp://HOST:PORT,
 jobqueue:FILE, and the session it opens), `many` (one task per source, atomic result
 directories, skip-done, the summary), `pool` (`DaskPool`, a pool for emcee's walkers).
 """
