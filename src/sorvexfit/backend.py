@@ -29,7 +29,14 @@ import sorvex
 
 from .parameters import ParameterError
 
-__all__ = ["BACKENDS", "DEFAULT_BACKEND", "Backend", "BackendUnavailable", "get_backend"]
+__all__ = [
+    "BACKENDS",
+    "DEFAULT_BACKEND",
+    "KERNEL_STOPS",
+    "Backend",
+    "BackendUnavailable",
+    "get_backend",
+]
 
 FOUR_PI = 4.0 * math.pi
 DEFAULT_BACKEND = "exact"
@@ -37,6 +44,20 @@ DEFAULT_BACKEND = "exact"
 
 class BackendUnavailable(RuntimeError):
     """The requested kernel backend (or one of its kernels) is not in this installation."""
+
+
+def _kernel_stops() -> tuple[type[BaseException], ...]:
+    stops: list[type[BaseException]] = [sorvex.PanicException]  # type: ignore[attr-defined]
+    try:
+        from . import kernels
+    except ImportError:
+        return tuple(stops)
+    return (*stops, kernels.PanicException)  # type: ignore[attr-defined]
+
+
+# A stop inside a native kernel: each native module raises its own PanicException, which
+# derives from BaseException (it must not be caught as an ordinary error by accident).
+KERNEL_STOPS = _kernel_stops()
 
 
 class Backend(Protocol):

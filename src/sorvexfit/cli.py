@@ -12,7 +12,7 @@
 
 Each subcommand is a function `run_<name>(args) -> int` registered in `build_parser`; the model
 options shared by every subcommand that builds a model are added by `add_model_arguments` and
-turned into a model by `model_from_args`. A bad value ends the command with one line on
+turned into a model by `model_from_options`. A bad value ends the command with one line on
 standard error naming the parameter (or the file, row and column of bad data), and exit status
 2; a computation that fails (no steady state, a kernel stop) with one line and status 1; a fit
 that does not converge with status 3, and one stopped by SIGTERM or SIGINT with status 4.
@@ -30,10 +30,11 @@ from contextlib import ExitStack, contextmanager
 from pathlib import Path
 from typing import Any
 
-from .backend import BACKENDS, BackendUnavailable
+from .backend import BACKENDS, KERNEL_STOPS, BackendUnavailable
 from .components import EBL_MODELS
 from .distributions import DISTRIBUTIONS, ConvergenceError
 from .fit.data import DataError
+from .fit.results import os_error_text
 from .model import MODEL_KINDS, BlobModel, make_model, model_from_options
 from .parameters import Parameter, ParameterError
 from .scale.scheduler import SchedulerError
@@ -45,7 +46,6 @@ __all__ = [
     "build_parser",
     "fit_options",
     "main",
-    "model_from_args",
 ]
 
 PROG = "sorvexfit"
@@ -97,12 +97,6 @@ def add_model_arguments(parser: argparse.ArgumentParser, with_values: bool = Tru
         )
 
 
-def model_from_args(args: argparse.Namespace) -> BlobModel:
-    """The model the options describe, with the --set values applied (ParameterError on a
-    bad name or value)."""
-    return model_from_options(args)
-
-
 # ---------------------------------------------------------------------------------------------
 # sorvexfit sed
 
@@ -111,11 +105,14 @@ def run_sed(args: argparse.Namespace) -> int:
     out = Path(args.out)
     if out.suffix.lower() != ".ecsv":
         raise UsageError(f"--out: {str(out)!r} must end in .ecsv")
-    model = model_from_args(args)
+    from .fit.results import atomic_path
+
+    model = model_from_options(args)
     evaluation = model.evaluate()
     table = sed_table(model, evaluation.nu, evaluation.seds)
     out.parent.mkdir(parents=True, exist_ok=True)
-    table.write(out, format="ascii.ecsv", overwrite=True)
+    with atomic_path(out) as partial:
+        table.write(partial, format="ascii.ecsv")
     message = f"wrote {out} ({len(table)} frequencies)"
     if args.plot:
         plot_sed(model, evaluation.nu, evaluation.seds, Path(args.plot))
@@ -149,12 +146,12 @@ def sed_table(model: BlobModel, nu: Any, seds: dict[str, Any]) -> Any:
 
 
 def plot_sed(model: BlobModel, nu: Any, seds: dict[str, Any], path: Path) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
     import numpy as np
 
+    from .fit.plots import _pyplot
+    from .fit.results import atomic_path
+
+    plt = _pyplot()
     labels = {
         "syn": ("synchrotron", "-"),
         "ssc": ("synchrotron self-Compton", "--"),
@@ -178,7 +175,8 @@ def plot_sed(model: BlobModel, nu: Any, seds: dict[str, Any], path: Path) -> Non
     axes.legend(fontsize=9)
     figure.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
-    figure.savefig(path)
+    with atomic_path(path) as partial:
+        figure.savefig(partial)
     plt.close(figure)
 
 
@@ -198,7 +196,7 @@ def _print_rows(rows: list[list[str]]) -> None:
 
 
 def run_params(args: argparse.Namespace) -> int:
-    model = model_from_args(args)
+    model = model_from_options(args)
     header = ["name", "unit", "default", "min", "max", "flags", "description"]
     print(f"{model.name}:")
     _print_rows([header] + [_row(p) for p in model.params.values()])
@@ -328,12 +326,19 @@ def fit_options(args: argparse.Namespace) -> Any:
 
 @contextmanager
 def _stop_on_signals() -> Iterator[threading.Event]:
-    """An event set by SIGTERM or SIGINT while the block runs (in the main thread)."""
+    """An event set by SIGTERM or SIGINT while the block runs (in the main thread). The fit
+    stops at its next check; a second signal acts as it would without this block (Ctrl-C
+    raises KeyboardInterrupt), for a stage that does not check."""
     stop = threading.Event()
     handlers: dict[signal.Signals, Any] = {}
+
+    def first(signum: int, _: object) -> None:
+        stop.set()
+        signal.signal(signum, handlers[signal.Signals(signum)])
+
     if threading.current_thread() is threading.main_thread():
         for signum in (signal.SIGTERM, signal.SIGINT):
-            handlers[signum] = signal.signal(signum, lambda *_: stop.set())
+            handlers[signum] = signal.signal(signum, first)
     try:
         yield stop
     finally:
@@ -492,10 +497,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ConvergenceError as error:
         return fail(str(error), 1)
     except OSError as error:
-        return fail(f"{error.strerror or error}: {error.filename}", 2)
-    except BaseException as error:
-        if type(error).__name__ != "PanicException":
-            raise
+        return fail(os_error_text(error), 2)
+    except KERNEL_STOPS as error:
         return fail(f"kernel stopped: {error}", 1)
 
 

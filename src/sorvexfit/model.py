@@ -535,11 +535,8 @@ def _loglog(x: np.ndarray, grid: np.ndarray, values: np.ndarray) -> np.ndarray:
     floor = 1e-300
     logs = np.log(np.maximum(values, floor))
     with np.errstate(divide="ignore", invalid="ignore"):
-        out: np.ndarray = np.exp(
-            np.interp(np.log(x), np.log(grid), logs, left=-np.inf, right=-np.inf)
-        )
-    out[out <= floor * 1e10] = 0.0
-    return out
+        out = np.exp(np.interp(np.log(x), np.log(grid), logs, left=-np.inf, right=-np.inf))
+    return np.where(out <= floor * 1e10, 0.0, out)
 
 
 MODEL_KINDS = ("ssc", "ec")
@@ -556,10 +553,21 @@ def make_model(kind: str, **options: Any) -> BlobModel:
     return BlobModel(**options)
 
 
-# Setting one of these parameters picks the geometry or normalisation that owns it.
+# Setting one of these parameters picks the geometry or normalisation that owns it; two of one
+# group set at once are a conflict.
 _RADIUS = {"t_var": "t_var", "R": "R"}
 _DOPPLER = {"Gamma": "Gamma_theta", "theta": "Gamma_theta", "delta_D": "delta_D"}
 _STEADY = ("L_inj", "t_esc", "t_acc")
+
+
+def _chosen(names: set[str], owners: Mapping[str, str], default: str, what: str) -> str:
+    """The choice of `owners` that the set parameter names make, or ParameterError when they
+    make two."""
+    chosen = {owners[n] for n in names if n in owners}
+    if len(chosen) > 1:
+        given = ", ".join(sorted(n for n in names if n in owners))
+        raise ParameterError(f"{given}: these give the {what} two ways; set one of them")
+    return chosen.pop() if chosen else default
 
 
 def model_from_options(options: Any) -> BlobModel:
@@ -571,9 +579,9 @@ def model_from_options(options: Any) -> BlobModel:
     for name, value in getattr(options, "values", ()):
         values[name] = value
     names = set(values)
-    radius = next((_RADIUS[n] for n in names if n in _RADIUS), "R")
-    doppler = next((_DOPPLER[n] for n in names if n in _DOPPLER), "delta_D")
-    normalisation = next((n for n in NORMALISATIONS if n in names), "n_e")
+    radius = _chosen(names, _RADIUS, "R", "radius")
+    doppler = _chosen(names, _DOPPLER, "delta_D", "Doppler factor")
+    normalisation = _chosen(names, {n: n for n in NORMALISATIONS}, "n_e", "normalisation")
     steady = options.steady_state
     if not steady and names & set(_STEADY):
         given = sorted(names & set(_STEADY))[0]

@@ -54,6 +54,9 @@ def test_params_lists_every_parameter(capsys: pytest.CaptureFixture[str]) -> Non
         (["--set", "R=1 kg"], "R: cannot convert 1.0 kg to cm"),
         (["--set", "L_inj=1e40"], "unknown parameter 'L_inj' without --steady-state"),
         (["--n-gamma", "2"], "n_gamma = 2: must be a whole number in 8..4000"),
+        (["--set", "t_var=1d", "--set", "R=1e16"], "R, t_var: these give the radius two ways"),
+        (["--set", "Gamma=10", "--set", "delta_D=10"], "Gamma, delta_D: these give the Doppler"),
+        (["--set", "u_e=1e-3", "--set", "n_e=1"], "n_e, u_e: these give the normalisation"),
     ],
 )
 def test_bad_values_get_one_line_and_status_2(

@@ -140,3 +140,21 @@ def test_resume_refuses_a_chain_of_other_settings(
     assert main(command(data, out, "--steps", "2", "--resume")) == 2
     assert "already holds 3 steps, more than --steps 2" in capsys.readouterr().err
     assert chain(out / "chain.h5")[2] == 3
+    assert (out / "result.ecsv").exists()  # a refused resume leaves the finished fit alone
+
+
+def test_a_chain_without_a_step_resumes_as_a_new_run(data: Path, tmp_path: Path) -> None:
+    import emcee
+
+    out = tmp_path / "run"
+    assert main(command(data, out, "--steps", "3")) == 3
+    unbroken = chain(out / "chain.h5")
+    with h5py.File(out / "chain.h5", "r") as f:  # a run killed before its first step
+        settings = f["mcmc"].attrs["sorvexfit"]
+    emcee.backends.HDFBackend(str(out / "chain.h5"), name="mcmc").reset(WALKERS, len(FREE))
+    with h5py.File(out / "chain.h5", "a") as f:
+        f["mcmc"].attrs["sorvexfit"] = settings
+    assert main(command(data, out, "--steps", "3", "--resume")) == 3
+    resumed = chain(out / "chain.h5")  # from the least-squares fit, not the starting values
+    np.testing.assert_array_equal(resumed[0], unbroken[0])
+    assert resumed[2] == 3

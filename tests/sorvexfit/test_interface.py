@@ -44,6 +44,7 @@ def test_quantities_and_floats_give_identical_arrays() -> None:
     nu = np.geomspace(1e11, 1e25, 37)
     np.testing.assert_array_equal(floats.sed(nu), quantities.sed(nu * u.Hz))
     np.testing.assert_array_equal(floats.sed(nu), floats(nu))
+    assert floats.sed(nu[5]) == floats.sed(nu)[5] == quantities.sed(nu[5] * u.Hz)  # scalars
     # Energies and units are converted once at the edge.
     np.testing.assert_allclose(floats.sed(nu), floats.sed((nu * u.Hz).to(u.keV, u.spectral())))
     quantities.set(R="3e16 cm")

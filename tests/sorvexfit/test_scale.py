@@ -19,6 +19,7 @@ from astropy.table import Table
 from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_model
 
 import sorvex
+from sorvexfit import kernels
 from sorvexfit.cli import main
 from sorvexfit.distributions import ConvergenceError
 from sorvexfit.fit import EXIT_FAILED, FitOptions, run_fit
@@ -203,6 +204,8 @@ def test_an_interrupted_run_is_finished_by_the_next_one(
     ("error", "status", "message"),
     [
         (sorvex.PanicException("a stop in the kernel"), "failed", "kernel stopped: a stop in"),
+        (kernels.PanicException("a stop in the kernel"), "failed", "kernel stopped: a stop in"),
+        (OSError(28, "No space left on device"), "failed", "No space left on device"),
         (ConvergenceError("no steady state"), "failed", "no steady state"),
         (RuntimeError("a bug"), "failed", "RuntimeError: a bug"),
         (KeyboardInterrupt(), None, None),
@@ -230,6 +233,7 @@ def test_a_failing_fit_is_recorded_and_never_counts_as_done(
     assert (outcome.status, outcome.run) == (status, "fitted")
     assert message is not None
     assert message in outcome.message
+    assert not outcome.message.endswith("None")
     assert (tmp_path / "src1" / MARKER).exists()
     assert many_module._done(tmp_path / "src1", key) is None  # a re-run fits it again
 

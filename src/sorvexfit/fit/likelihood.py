@@ -26,6 +26,7 @@ from typing import Any
 
 import numpy as np
 
+from ..backend import KERNEL_STOPS
 from ..distributions import ConvergenceError
 from ..model import BlobModel
 from ..parameters import Parameter, ParameterError, to_float
@@ -35,6 +36,17 @@ __all__ = ["UL_MIN_WIDTH", "ChiSquare", "LogPosterior", "Prior", "default_prior"
 
 UL_MIN_WIDTH = 0.1  # the least relative width σ_U/U of an upper limit's penalty
 _LN10 = math.log(10.0)
+
+
+# What makes a model unusable at a point of parameter space (a value out of bounds, no steady
+# state, an overflow, a stop in the kernels): that point is excluded, the fit goes on.
+EVALUATION_ERRORS: tuple[type[BaseException], ...] = (
+    ParameterError,
+    ConvergenceError,
+    FloatingPointError,
+    ZeroDivisionError,
+    *KERNEL_STOPS,
+)
 
 
 class ChiSquare:
@@ -68,11 +80,7 @@ class ChiSquare:
         try:
             self.model.params.set_vector(x)
             values = self.model.sed(self.nu)
-        except (ParameterError, ConvergenceError, FloatingPointError, ZeroDivisionError):
-            return None
-        except BaseException as error:  # sorvex's PanicException derives from BaseException
-            if type(error).__name__ != "PanicException":
-                raise
+        except EVALUATION_ERRORS:
             return None
         if not np.all(np.isfinite(values)):
             return None

@@ -114,10 +114,8 @@ def run_chain(
     ndim = len(centre)
     backend = emcee.backends.HDFBackend(str(path), name=GROUP)
     stored = json.dumps(fingerprint, sort_keys=True)
-    done = 0
-    if resume and path.exists():
-        done = _check_resumable(backend, path, walkers, ndim, steps, stored)
-    else:
+    done = _check_resumable(backend, path, walkers, ndim, steps, stored) if resume else 0
+    if done == 0:  # a new chain (a file without a step holds nothing to continue)
         backend.reset(walkers, ndim)
         import h5py
 
@@ -148,10 +146,25 @@ def run_chain(
     )
 
 
+def stored_steps(
+    path: Path, walkers: int, ndim: int, steps: int, fingerprint: dict[str, Any]
+) -> int:
+    """The steps of the chain in `path` that --resume would continue (0 without a file), or
+    ChainMismatch if it cannot be continued by this fit."""
+    import emcee
+
+    backend = emcee.backends.HDFBackend(str(path), name=GROUP, read_only=True)
+    stored = json.dumps(fingerprint, sort_keys=True)
+    return _check_resumable(backend, path, walkers, ndim, steps, stored)
+
+
 def _check_resumable(
     backend: Any, path: Path, walkers: int, ndim: int, steps: int, stored: str
 ) -> int:
     import h5py
+
+    if not path.exists():
+        return 0
 
     try:
         with h5py.File(path, "r") as f:

@@ -27,12 +27,20 @@ from typing import Any
 
 import numpy as np
 
+from ..backend import KERNEL_STOPS
 from ..distributions import ConvergenceError
 from ..model import BlobModel, model_from_options
 from ..parameters import ParameterError, to_float
 from .data import FluxPoints, read_flux_points
-from .likelihood import ChiSquare, LogPosterior, Prior, default_prior, parse_prior
-from .mcmc import MIN_ACCEPTANCE, TAU_FACTOR, Chain, run_chain
+from .likelihood import (
+    EVALUATION_ERRORS,
+    ChiSquare,
+    LogPosterior,
+    Prior,
+    default_prior,
+    parse_prior,
+)
+from .mcmc import MIN_ACCEPTANCE, TAU_FACTOR, Chain, run_chain, stored_steps
 from .minuit import Interrupted, LeastSquares, least_squares
 from .results import FitResult, ParameterResult, write_table
 from .systematics import parse_systematics
@@ -93,11 +101,7 @@ class GridSed:
         try:
             self.model.params.set_vector(x)
             total = self.model.evaluate().seds["total"]
-        except (ParameterError, ConvergenceError, FloatingPointError):
-            return None
-        except BaseException as error:
-            if type(error).__name__ != "PanicException":
-                raise
+        except EVALUATION_ERRORS:
             return None
         return total if np.all(np.isfinite(total)) else None
 
@@ -127,11 +131,22 @@ def run_fit(
     started = time.perf_counter()
     setup = _prepare(Path(data_path), options)
     out = Path(out_dir)
+    model, chi2 = setup.model, setup.chi2
+    x0 = model.params.vector()
+    chain_path = out / "chain.h5"
+    # A chain that cannot be continued is refused before anything is touched; one without a
+    # step starts again from the least-squares fit, as an unbroken run does.
+    resuming = (
+        options.method == "mcmc"
+        and options.resume
+        and stored_steps(
+            chain_path, options.walkers, len(x0), options.steps, _fingerprint(options, setup)
+        )
+        > 0
+    )
     out.mkdir(parents=True, exist_ok=True)
     (out / "result.ecsv").unlink(missing_ok=True)  # its presence marks a finished fit
 
-    model, chi2 = setup.model, setup.chi2
-    x0 = model.params.vector()
     failure = _evaluation_failure(model)
     if failure is not None:
         return FitResult(
@@ -141,8 +156,6 @@ def run_fit(
             out_dir=str(out),
         )
     bounds = model.params.vector_bounds()
-    chain_path = out / "chain.h5"
-    resuming = options.method == "mcmc" and options.resume and chain_path.exists()
 
     ls: LeastSquares | None = None
     try:
@@ -395,9 +408,7 @@ def _evaluation_failure(model: BlobModel) -> str | None:
         model.evaluate()
     except ConvergenceError as error:
         return str(error)
-    except BaseException as error:
-        if type(error).__name__ != "PanicException":
-            raise
+    except KERNEL_STOPS as error:
         return f"kernel stopped: {error}"
     return None
 

@@ -37,6 +37,7 @@ from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
+from ..backend import KERNEL_STOPS
 from ..distributions import ConvergenceError
 from ..fit.data import DataError
 from ..fit.results import (
@@ -46,6 +47,8 @@ from ..fit.results import (
     EXIT_OK,
     FitResult,
     atomic_path,
+    first_line,
+    os_error_text,
     plain,
 )
 from ..fit.run import FitOptions, run_fit
@@ -174,9 +177,6 @@ def _done(directory: Path, key: str) -> Outcome | None:
 def fit_source(source: Source, options: FitOptions, out: str, key: str) -> Outcome:
     """Fits one source into OUT/<source>/ (module documentation); never raises for a fit
     that fails, only for a file system that refuses the result."""
-    import sorvex
-
-    panic: type[BaseException] = sorvex.PanicException  # type: ignore[attr-defined]
     final = Path(out) / source.name
     earlier = _done(final, key)
     if earlier is not None:  # a second attempt of a task that has finished
@@ -196,12 +196,12 @@ def fit_source(source: Source, options: FitOptions, out: str, key: str) -> Outco
         outcome = failed("bad input", str(error))
     except ConvergenceError as error:
         outcome = failed("failed", str(error))
-    except panic as error:  # a stop in the kernels: this source fails
+    except KERNEL_STOPS as error:  # a stop in the kernels: this source fails
         outcome = failed("failed", f"kernel stopped: {error}")
     except OSError as error:
-        outcome = failed("failed", f"{error.strerror or error}: {error.filename}")
+        outcome = failed("failed", os_error_text(error))
     except Exception as error:  # any other fault of this source is recorded, the others go on
-        outcome = failed("failed", f"{type(error).__name__}: {error}")
+        outcome = failed("failed", f"{type(error).__name__}: {first_line(error)}")
     outcome.wall_time = time.perf_counter() - started
     with atomic_path(attempt / MARKER) as temporary:
         temporary.write_text(
@@ -368,8 +368,11 @@ def _collect(future: Any, source: Source) -> Outcome:
             "failed",
             "the workers fitting this source died each time (out of memory?)",
         )
+    except KERNEL_STOPS as error:  # raised where the task itself could not catch it
+        return Outcome(source.name, source.path, "failed", f"kernel stopped: {error}")
     except Exception as error:
-        return Outcome(source.name, source.path, "failed", f"{type(error).__name__}: {error}")
+        message = f"{type(error).__name__}: {first_line(error)}"
+        return Outcome(source.name, source.path, "failed", message)
     return outcome
 
 

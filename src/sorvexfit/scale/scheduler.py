@@ -38,6 +38,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from ..fit.results import first_line
+
 __all__ = [
     "CONNECT_TIMEOUT",
     "JOBQUEUE_CLASSES",
@@ -201,14 +203,8 @@ def jobqueue_cluster(spec: JobqueueSpec, where: str = "jobqueue") -> Any:
         return cls(**options)
     except (TypeError, ValueError, KeyError) as error:
         unknown = re.search(r"unexpected keyword argument '(\w+)'", str(error))
-        reason = f"unknown option {unknown.group(1)!r}" if unknown else _first_line(error)
+        reason = f"unknown option {unknown.group(1)!r}" if unknown else first_line(error)
         raise SchedulerError(f"{where}: {spec.cluster}: {reason}") from None
-
-
-def _first_line(error: BaseException) -> str:
-    text = str(error).strip()
-    lines = [line for line in text.splitlines() if line.strip()]
-    return lines[0] if lines else type(error).__name__
 
 
 # ---------------------------------------------------------------------------------------------
@@ -296,6 +292,6 @@ def open_scheduler(spec: SchedulerSpec, *, dashboard: str = ":0") -> Iterator[Se
                     cluster.scale(**jobs.scale)
             except (TypeError, ValueError) as error:
                 what = "adapt" if jobs.adapt is not None else "scale"
-                raise SchedulerError(f"{where}: {what}: {_first_line(error)}") from None
+                raise SchedulerError(f"{where}: {what}: {first_line(error)}") from None
             client = stack.enter_context(Client(cluster))
             yield Session(client, spec, cluster)
