@@ -154,6 +154,9 @@ def test_integer_inputs_convert() -> None:
 # Input the kernels refuse: ValueError naming the argument, and no report on standard error
 
 
+TIE = math.nextafter(10.0, math.inf)  # above 10.0, with the same logarithm
+
+
 def refusals() -> list[Any]:
     """(kernel, changed arguments, start of the message) for every class of bad input."""
     cases: list[tuple[str, dict[str, Any], str]] = []
@@ -170,6 +173,7 @@ def refusals() -> list[Any]:
                 (name, {"gamma": [], "n": []}, r"gamma: needs at least 2 points, got 0$"),
                 (name, {"n": N[:-1]}, r"n: has 11 values but gamma has 12$"),
                 (name, {"gamma": [10.0, 10.0], "n": [1.0, 1.0]}, r"gamma: must be strictly inc"),
+                (name, {"gamma": [10.0, TIE], "n": [1.0, 2.0]}, r"gamma: neighbours must differ "),
                 (name, {"gamma": [0.5, 10.0], "n": [1.0, 1.0]}, r"gamma: values must be finite "),
                 (name, {"gamma": [10.0, math.inf], "n": [1, 1]}, r"gamma: values must be finite "),
                 (name, {"gamma": [10.0, math.nan], "n": [1, 1]}, r"gamma: values must be finite "),
@@ -185,6 +189,7 @@ def refusals() -> list[Any]:
                     r"seed_intensity: has 5 values but seed_nu ",
                 ),
                 (name, {"seed_nu": SEED_NU[::-1]}, r"seed_nu: must be strictly increasing"),
+                (name, {"seed_nu": [1e9, 1e9 * TIE / 10], "seed_intensity": [1, 2]}, r"seed_nu: n"),
                 (name, {"seed_nu": [0.0, 1e9], "seed_intensity": [1, 1]}, r"seed_nu: values must"),
                 (name, {"seed_nu": [1e9, math.inf], "seed_intensity": [1, 1]}, r"seed_nu: values"),
                 (name, {"seed_intensity": -SEED_I}, r"seed_intensity: values must be non-negative"),

@@ -78,6 +78,12 @@ void require_grid(std::string_view name, std::span<const double> grid, GridFloor
             invalid_argument(name, "must be strictly increasing (" + element(name, i, grid[i]) +
                                        " after " + number(grid[i - 1]) + ")");
         }
+        // The tables are power laws in ln x: neighbours a few ulps apart have one logarithm.
+        if (i > 0 && !(std::log(grid[i]) > std::log(grid[i - 1]))) {
+            invalid_argument(name, "neighbours must differ in their logarithm (" +
+                                       element(name, i, grid[i]) + " after " + number(grid[i - 1]) +
+                                       ")");
+        }
     }
 }
 

@@ -143,7 +143,8 @@ std::array<double, 2> integrals_at(const std::vector<Interval>& intervals, doubl
         const double j_allowed = synchrotron_tolerance * t.j;
         const double a_allowed = synchrotron_tolerance * t.a_size;
         const bool done = t.j_error <= j_allowed && (!absorption || t.a_error <= a_allowed);
-        if (done || pieces.size() >= max_pieces) {
+        // A total that is not finite (n gamma overflowing) does not improve by splitting.
+        if (done || pieces.size() >= max_pieces || !std::isfinite(t.j + t.a)) {
             return {t.j, t.a};
         }
         // The piece that uses the largest share of either allowance.
