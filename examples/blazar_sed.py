@@ -204,7 +204,7 @@ def parse_args(argv: Sequence[str] | None = None) -> Parameters:
     add("--n-freq", type=grid_size, default=120, help="frequency grid points (1e7..1e27 Hz)")
     add("--max-steps", type=int, default=60, help="most steady-state iterations")
     add("--tolerance", type=positive, default=1e-4, help="steady state: max relative change")
-    add("--output", type=Path, default=Path("out"), help="directory for sed.csv and sed.png")
+    add("--output", type=Path, default=Path("out/blazar"), help="directory for sed.csv and sed.png")
     args = parser.parse_args(argv)
     if args.gamma_min >= args.gamma_max:
         parser.error("--gamma-min must be below --gamma-max")

@@ -61,9 +61,25 @@ install_from_apt() {
     as_root apt-get install -y --no-install-recommends python3.13-dev python3.13-venv >&2
 }
 
+# The libraries CPython's ssl, zlib (ensurepip), ctypes, sqlite3, lzma and bz2 are built against.
+build_dependencies() {
+    local missing=() package
+    for package in build-essential xz-utils zlib1g-dev libssl-dev libffi-dev libsqlite3-dev \
+        liblzma-dev libbz2-dev; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    log "installing ${missing[*]} to build CPython"
+    if ! as_root apt-get install -y --no-install-recommends "${missing[@]}" >&2; then
+        as_root apt-get update >&2
+        as_root apt-get install -y --no-install-recommends "${missing[@]}" >&2
+    fi
+}
+
 build_from_source() {
     log "no CPython >= 3.12 found: building 3.13 from Debian's source package into $built_prefix"
     log "(a few minutes on 2 cores; done once, then reused)"
+    build_dependencies
     local work
     work=$(mktemp -d)
     trap 'rm -rf "$work"' RETURN
