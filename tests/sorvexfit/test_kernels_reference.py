@@ -312,35 +312,3 @@ def test_gamma_gamma_opacity_of_a_power_law_field() -> None:
         value = quad(integrand, a, math.log(1e17), epsrel=1e-9)[0] if a < math.log(1e17) else 0.0
         reference.append(radius * SIGMA_T * value)
     assert max_error(nu, tau, np.array(reference)) < 1e-4
-
-
-# ---------------------------------------------------------------------------------------------
-# Arguments
-
-
-@pytest.mark.parametrize(
-    ("call", "message"),
-    [
-        (lambda: kernels.synchrotron([1e9], [10.0], [1.0], 0.1), "gamma: needs at least 2 points"),
-        (lambda: kernels.synchrotron([1e9], [10.0, 20.0], [1.0], 0.1), "n: has 1 values"),
-        (lambda: kernels.synchrotron([1e9], [10.0, 20.0], [1.0, 1.0], -1.0), "b_field: must be"),
-        (lambda: kernels.synchrotron([math.nan], [10.0, 20.0], [1.0, 1.0], 1.0), "nu: values"),
-        (
-            lambda: kernels.inverse_compton([1e9], [1e9, 1e8], [1.0, 1.0], [10.0, 20.0], [1, 1]),
-            "seed_nu: must be strictly increasing",
-        ),
-        (
-            lambda: kernels.inverse_compton_line([1e9], 1.0, 0.0, [10.0, 20.0], [1.0, 1.0]),
-            "nu0: must be positive",
-        ),
-        (
-            lambda: kernels.gamma_gamma_opacity([1e20], [1e9, 1e10], [1.0, -1.0], 1e16),
-            "seed_intensity: values must be non-negative",
-        ),
-    ],
-)
-def test_bad_arguments_raise_value_error_naming_them(
-    call: Callable[[], object], message: str
-) -> None:
-    with pytest.raises(ValueError, match="^" + message):
-        call()
