@@ -1,6 +1,7 @@
 #include "binding/table.hpp"
 #include <Python.h>
 
+#include <memory>
 #include <string>
 
 #include "binding/panic.hpp"
@@ -16,13 +17,12 @@ std::string default_text(const Param& param) {
     case Param::Default::none_flag:
         return "None";
     case Param::Default::number: {
-        char* text = PyOS_double_to_string(param.number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (text == nullptr) {
+        const std::unique_ptr<char, decltype(&PyMem_Free)> text(
+            PyOS_double_to_string(param.number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), &PyMem_Free);
+        if (!text) {
             throw_python_error();
         }
-        std::string out(text);
-        PyMem_Free(text);
-        return out;
+        return std::string(text.get());
     }
     case Param::Default::none:
         break;

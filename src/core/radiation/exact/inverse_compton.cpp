@@ -75,16 +75,6 @@ std::size_t piece_count(double a, double b, double widest) {
     return count > 1.0 ? static_cast<std::size_t>(std::min(count, max_pieces)) : 1;
 }
 
-/// Plain rule R over [a, b]: f(x_k, w_k).
-template <class R, class F>
-void for_nodes(double a, double b, F&& f) {
-    const double mid = 0.5 * (a + b);
-    const double half = 0.5 * (b - a);
-    for (std::size_t k = 0; k < R::nodes.size(); ++k) {
-        f(mid + half * R::nodes[k], half * R::weights[k]);
-    }
-}
-
 /// e^(mid + half x_k) at the nodes x_k of rule R, which are symmetric about 0: one
 /// exponential for each pair of nodes and one for the centre.
 template <class R>
