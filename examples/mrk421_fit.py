@@ -44,7 +44,8 @@ OPTIONS = FitOptions(
     band_samples=50,
 )
 # Small grids for a test: the same fit, about ten times cheaper and a little less accurate.
-QUICK = {"n_gamma": 40, "n_nu": 60, "band_samples": 8}
+QUICK_GRIDS = {"n_gamma": 40, "n_nu": 60}
+QUICK_BAND_SAMPLES = 8
 
 
 def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
@@ -90,7 +91,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.quick:
         from dataclasses import replace
 
-        options = replace(options, **QUICK)  # type: ignore[arg-type]
+        model = options.config.with_options(**QUICK_GRIDS)
+        options = replace(options, model=model, band_samples=QUICK_BAND_SAMPLES)
     started = time.perf_counter()
     print(f"fitting {DATA.name}: one-zone SSC, free {', '.join(options.free or ())}")
     result = run_fit(DATA, options, args.out)

@@ -42,7 +42,7 @@ def run(report: Report, context: Context) -> None:
 
     from sorvexfit.fit import run_fit
     from sorvexfit.fit.mcmc import run_chain
-    from sorvexfit.fit.run import _prepare
+    from sorvexfit.fit.run import read
 
     demo = demo_module()
     options = replace(demo.OPTIONS, band_samples=0)
@@ -56,10 +56,9 @@ def run(report: Report, context: Context) -> None:
     per_fit_eval = ls_seconds / result.evaluations
 
     # One evaluation at the best fit, best of N, beside agnpy's SSC on the same frequencies.
-    setup = _prepare(demo.DATA, options)
-    model, chi2 = setup.model, setup.chi2
-    best = np.array([result.parameters[n].fit_best for n in model.params.free])
-    model.params.set_vector(best)
+    setup = read(demo.DATA, options)
+    chi2 = setup.chi2
+    best = np.array([result.parameters[n].fit_best for n in setup.params.free])
     one = EVALUATION
     entries = [(Row(one, "sorvexfit SSC model at the data (100 γ, 120 ν)"), lambda: chi2(best))]
     agnpy_call = agnpy_ssc(result, setup.chi2.nu)
@@ -82,7 +81,7 @@ def run(report: Report, context: Context) -> None:
     # The MCMC from the least-squares fit.
     steps = QUICK_STEPS if context.quick else STEPS
     log(f"fit: MCMC {WALKERS} walkers × {steps} steps")
-    setup = _prepare(demo.DATA, replace(options, method="mcmc"))
+    setup = read(demo.DATA, replace(options, method="mcmc"))
     covariance = result.covariance
     started = time.perf_counter()
     chain = run_chain(
@@ -180,18 +179,16 @@ def recovery_options(**grids):
     electrons, 4 free parameters from a generic start, no systematics, the small grids unless
     `grids` says otherwise."""
     sys.path.insert(0, str(ROOT / "tests" / "sorvexfit"))
-    from cases import SMALL_GRIDS, SMALL_MODEL_VALUES
+    from cases import SMALL_MODEL_VALUES, small_config
 
     from sorvexfit.fit import FitOptions
 
     return FitOptions(
-        model="ssc",
-        electrons="power_law",
+        model=small_config().with_options(**grids),
         values=(*SMALL_MODEL_VALUES, *RECOVERY_START),
         free=tuple(name for name, _ in RECOVERY_START),
         systematics="none",
         band_samples=0,
-        **{**SMALL_GRIDS, **grids},
     )
 
 

@@ -288,7 +288,7 @@ def economy_section(report: Report, context: Context) -> None:
     ratio is the time against every grid point, case by case, for each backend (the row marked
     "default" is the backend's segments_rtol="auto")."""
     import sorvexfit
-    from sorvexfit.model import SEGMENTS_RTOL
+    from sorvexfit.config import SEGMENTS_RTOL
 
     section = "5c model: grid economy, synchrotron on the fewest segments within segments_rtol"
     cases = [

@@ -117,11 +117,11 @@ def chain_setup():
     import numpy as np
 
     from sections.fit import demo_module
-    from sorvexfit.fit.run import _prepare
+    from sorvexfit.fit.run import read
 
     demo = demo_module()
-    setup = _prepare(demo.DATA, replace(demo.OPTIONS, method="mcmc", walkers=WALKERS))
-    centre = setup.model.params.vector()
+    setup = read(demo.DATA, replace(demo.OPTIONS, method="mcmc", walkers=WALKERS))
+    centre = setup.params.vector()
     return setup.posterior, centre, np.diag(np.full(centre.size, 1e-4))
 
 

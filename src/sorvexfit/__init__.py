@@ -9,24 +9,29 @@ on the `sorvex` kernels, for fitting spectral energy distributions.
     nu = np.geomspace(1e9, 1e27, 200)          # Hz, observer frame
     nu_fnu = model.sed(nu)                     # erg cm^-2 s^-1
 
-See `sorvexfit.model` for the conventions, `sorvexfit.parameters` for how a fit drives the
-parameters, and `sorvexfit params --model ssc` for the list of parameters.
+The layers, each using only those below it: `config` (the frozen `ModelConfig` and its
+`Parameters`), `evaluation` (the pure evaluation `evaluate(config, values)`), `distributions`
+and `steady` (the electrons), `components` (the radiation, the only caller of the kernel
+`backend`). `model.BlobModel` holds a configuration and its parameters for interactive use;
+`fit` fits them, `scale` fits many, `cli` is the command. `sorvexfit params --model ssc` lists
+the parameters.
 """
 
 from .backend import BackendUnavailable, get_backend
-from .components import EBL, EBL_MODELS
+from .components import EBL, EBL_MODELS, fewest_segments
+from .config import COMPONENTS, ModelConfig, configure, parameters
 from .distributions import (
     DISTRIBUTIONS,
     BrokenPowerLaw,
-    ConvergenceError,
     Distribution,
     ExpCutoffPowerLaw,
     LogParabola,
     PowerLaw,
-    fewest_segments,
 )
-from .model import COMPONENTS, BlobModel, Evaluation, make_model
+from .evaluation import Evaluation, evaluate, sed
+from .model import BlobModel, make_model
 from .parameters import Parameter, ParameterError, Parameters
+from .steady import ConvergenceError
 
 __all__ = [
     "COMPONENTS",
@@ -41,11 +46,16 @@ __all__ = [
     "Evaluation",
     "ExpCutoffPowerLaw",
     "LogParabola",
+    "ModelConfig",
     "Parameter",
     "ParameterError",
     "Parameters",
     "PowerLaw",
+    "configure",
+    "evaluate",
     "fewest_segments",
     "get_backend",
     "make_model",
+    "parameters",
+    "sed",
 ]

@@ -2,24 +2,22 @@
 
 - "exact" (the default): the accurate native kernels of the module `sorvexfit.kernels` (exact
   synchrotron kernel, full Klein-Nishina inverse Compton, gamma-gamma opacity), within 1e-6 of
-  quadrature. It is imported on first use; an installation
-  without it raises `BackendUnavailable`.
+  quadrature.
 - "sorvex": the functions of the `sorvex` module. Synchrotron uses the piecewise fitted kernel
   (about 0.06 % from the textbook power law); inverse Compton uses the Thomson cross-section
   with a sharp Klein-Nishina cut-off (a few percent in the power-law parts, 10-30 % near
   turnovers and at the cut-off). No gamma-gamma opacity.
 
-The default is chosen by measurement (`make bench`, section 5a): on one SSC + EC SED the exact
-kernels take a fifth of the time of the sorvex ones (2.8 ms against 13 ms) and their SSC
-converges with the grids to 2e-3 instead of 71 %.
+The default is the faster and the more accurate of the two on the benchmark's SSC + EC SED
+(`make bench`, section 5a; figures in the README).
 
 All kernels take and return float64 NumPy arrays, cgs units, blob frame; emissivities are per
-steradian. Radiative transfer and the cooling rates always come from `sorvex`.
+steradian. Only `sorvexfit.components` calls them; radiative transfer and the cooling rates
+come from `sorvex` directly.
 """
 
 from __future__ import annotations
 
-import importlib
 import math
 from typing import Any, Protocol
 
@@ -27,6 +25,7 @@ import numpy as np
 
 import sorvex
 
+from . import kernels
 from .parameters import ParameterError
 
 __all__ = [
@@ -46,18 +45,12 @@ class BackendUnavailable(RuntimeError):
     """The requested kernel backend (or one of its kernels) is not in this installation."""
 
 
-def _kernel_stops() -> tuple[type[BaseException], ...]:
-    stops: list[type[BaseException]] = [sorvex.PanicException]  # type: ignore[attr-defined]
-    try:
-        from . import kernels
-    except ImportError:
-        return tuple(stops)
-    return (*stops, kernels.PanicException)  # type: ignore[attr-defined]
-
-
 # A stop inside a native kernel: each native module raises its own PanicException, which
 # derives from BaseException (it must not be caught as an ordinary error by accident).
-KERNEL_STOPS = _kernel_stops()
+KERNEL_STOPS: tuple[type[BaseException], ...] = (
+    sorvex.PanicException,  # type: ignore[attr-defined]
+    kernels.PanicException,  # type: ignore[attr-defined]
+)
 
 
 class Backend(Protocol):
@@ -143,18 +136,9 @@ class SorvexBackend(_Named):
 
 
 class ExactBackend(_Named):
-    """The accurate kernels of `sorvexfit.kernels`, imported on first use."""
+    """The accurate kernels of `sorvexfit.kernels`."""
 
     name = "exact"
-
-    def _kernels(self) -> Any:
-        try:
-            return importlib.import_module("sorvexfit.kernels")
-        except ImportError:
-            raise BackendUnavailable(
-                "backend 'exact': the native kernels sorvexfit.kernels are not in this"
-                " installation; use backend='sorvex'"
-            ) from None
 
     def synchrotron(
         self,
@@ -164,8 +148,8 @@ class ExactBackend(_Named):
         b_field: float,
         absorption: bool = True,
     ) -> tuple[np.ndarray, np.ndarray]:
-        j, a = self._kernels().synchrotron(nu, gamma, n, b_field, absorption=absorption)
-        return np.asarray(j, dtype=float), np.asarray(a, dtype=float)
+        j, a = kernels.synchrotron(nu, gamma, n, b_field, absorption=absorption)
+        return j, a
 
     def inverse_compton(
         self,
@@ -175,19 +159,20 @@ class ExactBackend(_Named):
         gamma: np.ndarray,
         n: np.ndarray,
     ) -> np.ndarray:
-        j = self._kernels().inverse_compton(nu, seed_nu, seed_intensity, gamma, n)
-        return np.asarray(j, dtype=float)
+        j: np.ndarray = kernels.inverse_compton(nu, seed_nu, seed_intensity, gamma, n)
+        return j
 
     def inverse_compton_line(
         self, nu: np.ndarray, u: float, nu0: float, gamma: np.ndarray, n: np.ndarray
     ) -> np.ndarray:
-        return np.asarray(self._kernels().inverse_compton_line(nu, u, nu0, gamma, n), dtype=float)
+        j: np.ndarray = kernels.inverse_compton_line(nu, u, nu0, gamma, n)
+        return j
 
     def gamma_gamma_opacity(
         self, nu: np.ndarray, seed_nu: np.ndarray, seed_intensity: np.ndarray, radius: float
     ) -> np.ndarray:
-        tau = self._kernels().gamma_gamma_opacity(nu, seed_nu, seed_intensity, radius)
-        return np.asarray(tau, dtype=float)
+        tau: np.ndarray = kernels.gamma_gamma_opacity(nu, seed_nu, seed_intensity, radius)
+        return tau
 
 
 BACKENDS: dict[str, Backend] = {"sorvex": SorvexBackend(), "exact": ExactBackend()}

@@ -12,11 +12,12 @@
 
 Each subcommand is a function `run_<name>(args) -> int` registered in `build_parser`; the model
 options shared by every subcommand that builds a model are added by `add_model_arguments` and
-turned into a model by `model_from_options`. A bad value ends the command with one line on
-standard error naming the parameter (or the file, row and column of bad data), and exit status
-2; a computation that fails (no steady state, a kernel stop) with one line and status 1; a fit
-that does not converge with status 3, and one stopped by SIGTERM or SIGINT with status 4.
-`fit-many` ends with the worst of its sources' statuses (1 before 3). Never a traceback.
+turned into the model's frozen configuration, once, by `model_config`. A bad value ends the
+command with one line on standard error naming the parameter (or the file, row and column of
+bad data), and exit status 2; a computation that fails (no steady state, a kernel stop) with
+one line and status 1; a fit that does not converge with status 3, and one stopped by SIGTERM
+or SIGINT with status 4 (`ExitCode`). `fit-many` ends with the worst of its sources' statuses
+(1 before 3). Never a traceback.
 """
 
 from __future__ import annotations
@@ -32,12 +33,14 @@ from typing import Any
 
 from .backend import BACKENDS, KERNEL_STOPS, BackendUnavailable
 from .components import EBL_MODELS
-from .distributions import DISTRIBUTIONS, ConvergenceError
+from .config import MODEL_KINDS, ModelConfig, configure, parameters
+from .distributions import DISTRIBUTIONS
+from .files import os_error_text
 from .fit.data import DataError
-from .fit.results import os_error_text
-from .model import MODEL_KINDS, BlobModel, make_model, model_from_options
-from .parameters import Parameter, ParameterError
+from .fit.results import ExitCode, Status
+from .parameters import Parameter, ParameterError, Parameters
 from .scale.scheduler import SchedulerError
+from .steady import ConvergenceError
 
 __all__ = [
     "add_fit_arguments",
@@ -46,6 +49,7 @@ __all__ = [
     "build_parser",
     "fit_options",
     "main",
+    "model_config",
 ]
 
 PROG = "sorvexfit"
@@ -97,6 +101,23 @@ def add_model_arguments(parser: argparse.ArgumentParser, with_values: bool = Tru
         )
 
 
+def model_config(args: argparse.Namespace, names: Sequence[str] = ()) -> ModelConfig:
+    """The frozen model configuration of the options of `add_model_arguments`, for a model
+    whose parameters `names` are set."""
+    return configure(
+        args.model,
+        names,
+        electrons=args.electrons,
+        steady_state=args.steady_state,
+        ec_frame=args.ec_frame,
+        ebl=args.ebl,
+        backend=args.backend,
+        n_gamma=args.n_gamma,
+        n_nu=args.n_nu,
+        nu_range=(args.nu_min, args.nu_max),
+    )
+
+
 # ---------------------------------------------------------------------------------------------
 # sorvexfit sed
 
@@ -105,79 +126,17 @@ def run_sed(args: argparse.Namespace) -> int:
     out = Path(args.out)
     if out.suffix.lower() != ".ecsv":
         raise UsageError(f"--out: {str(out)!r} must end in .ecsv")
-    from .fit.results import atomic_path
+    values = dict(args.values)
+    config = model_config(args, list(values))
+    params = parameters(config)
+    params.set(**values)
+    from .evaluation import evaluate
+    from .output import write_sed
 
-    model = model_from_options(args)
-    evaluation = model.evaluate()
-    table = sed_table(model, evaluation.nu, evaluation.seds)
-    out.parent.mkdir(parents=True, exist_ok=True)
-    with atomic_path(out) as partial:
-        table.write(partial, format="ascii.ecsv")
-    message = f"wrote {out} ({len(table)} frequencies)"
-    if args.plot:
-        plot_sed(model, evaluation.nu, evaluation.seds, Path(args.plot))
-        message += f" and {args.plot}"
-    print(message)
-    return 0
-
-
-def sed_table(model: BlobModel, nu: Any, seds: dict[str, Any]) -> Any:
-    """An astropy Table: nu (Hz, observer frame), nuFnu (total) and nuFnu_<component>, with
-    the model and its parameters in the metadata."""
-    from astropy import units as u
-    from astropy.table import Table
-
-    flux = u.Unit("erg cm-2 s-1")
-    table = Table()
-    table["nu"] = nu * u.Hz
-    table["nuFnu"] = seds["total"] * flux
-    for key in ("syn", "ssc", "ec"):
-        if key in seds:
-            table[f"nuFnu_{key}"] = seds[key] * flux
-    table.meta["model"] = model.name
-    table.meta["electrons"] = model.electrons.kind
-    table.meta["steady_state"] = model.steady_state
-    table.meta["ebl"] = model.ebl.model if model.ebl is not None else None
-    table.meta["backend"] = model.backend
-    table.meta["parameters"] = {
-        name: {"value": p.value, "unit": p.unit} for name, p in model.params.items()
-    }
-    return table
-
-
-def plot_sed(model: BlobModel, nu: Any, seds: dict[str, Any], path: Path) -> None:
-    import numpy as np
-
-    from .fit.plots import _pyplot
-    from .fit.results import atomic_path
-
-    plt = _pyplot()
-    labels = {
-        "syn": ("synchrotron", "-"),
-        "ssc": ("synchrotron self-Compton", "--"),
-        "ec": ("external Compton", "-."),
-        "total": ("total", ":"),
-    }
-    figure, axes = plt.subplots(figsize=(7.5, 4.8), dpi=110)
-    top = float(np.max(seds["total"]))
-    floor = top * 1e-8
-    for key, (label, style) in labels.items():
-        if key in seds:
-            values = np.where(seds[key] > floor, seds[key], np.nan)
-            axes.loglog(nu, values, style, label=label, linewidth=1.6)
-    axes.set_xlabel(r"observed frequency $\nu$ [Hz]")
-    axes.set_ylabel(r"$\nu F_\nu$ [erg cm$^{-2}$ s$^{-1}$]")
-    free = ", ".join(f"{k}={p.value:.3g}" for k, p in model.params.items() if not p.frozen)
-    axes.set_title(f"{model.name}: {free}", fontsize=8)
-    if top > 0.0:
-        axes.set_ylim(floor, top * 5.0)
-    axes.grid(True, which="major", alpha=0.3)
-    axes.legend(fontsize=9)
-    figure.tight_layout()
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with atomic_path(path) as partial:
-        figure.savefig(partial)
-    plt.close(figure)
+    evaluation = evaluate(config, params.as_dict())
+    written = write_sed(config, params, evaluation, out, Path(args.plot) if args.plot else None)
+    print(f"wrote {written}")
+    return ExitCode.OK
 
 
 # ---------------------------------------------------------------------------------------------
@@ -196,34 +155,24 @@ def _print_rows(rows: list[list[str]]) -> None:
 
 
 def run_params(args: argparse.Namespace) -> int:
-    model = model_from_options(args)
+    config = model_config(args)
+    params = parameters(config)
     header = ["name", "unit", "default", "min", "max", "flags", "description"]
-    print(f"{model.name}:")
-    _print_rows([header] + [_row(p) for p in model.params.values()])
+    print(f"{config.name}:")
+    _print_rows([header] + [_row(p) for p in params.values()])
     # The alternatives: setting one of them with --set switches the model to it.
     alternatives: dict[str, Parameter] = {}
-    for option in (
-        {"radius": "t_var"},
-        {"doppler": "Gamma_theta"},
-        {"normalisation": "u_e"},
-        {"normalisation": "L_e"},
-    ):
-        if args.steady_state and "normalisation" in option:
+    for names in (["t_var"], ["Gamma"], ["u_e"], ["L_e"]):
+        if args.steady_state and names[0] in ("u_e", "L_e"):
             continue
-        other = make_model(
-            args.model,
-            electrons=args.electrons,
-            steady_state=args.steady_state,
-            ec_frame=args.ec_frame,
-            **option,
-        )
-        for name, p in other.params.items():
-            if name not in model.params:
+        other: Parameters = parameters(model_config(args, names))
+        for name, p in other.items():
+            if name not in params:
                 alternatives[name] = p
     if alternatives:
         print("\nalternatives (setting one replaces R, delta_D or the normalisation):")
         _print_rows([header] + [_row(p) for p in alternatives.values()])
-    return 0
+    return ExitCode.OK
 
 
 # ---------------------------------------------------------------------------------------------
@@ -252,7 +201,7 @@ def _scheduler_argument(parser: argparse.ArgumentParser, default: str | None, te
 
 def add_fit_options(parser: argparse.ArgumentParser) -> None:
     """The options of a fit, beside the model's (the FitOptions fields)."""
-    from .fit.run import FitOptions
+    from .fit.options import FitOptions
 
     defaults = FitOptions()
     add = parser.add_argument
@@ -311,17 +260,29 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
 
 
 def fit_options(args: argparse.Namespace) -> Any:
-    """The FitOptions of a parsed `fit` command line."""
-    from dataclasses import fields
+    """The FitOptions of a parsed `fit` or `fit-many` command line (the model configured once,
+    for the names it sets)."""
+    from .fit.options import FitOptions
 
-    from .fit.run import FitOptions
-
-    given = dict(vars(args))
-    given["values"] = tuple(getattr(args, "values", ()))
-    given["priors"] = tuple(args.priors)
-    if given.get("progress") is None:
-        given["progress"] = sys.stderr.isatty()
-    return FitOptions(**{f.name: given[f.name] for f in fields(FitOptions)})
+    values = tuple(args.values)
+    progress = sys.stderr.isatty() if args.progress is None else args.progress
+    return FitOptions(
+        model=model_config(args, [name for name, _ in values]),
+        free=args.free,
+        values=values,
+        method=args.method,
+        walkers=args.walkers,
+        steps=args.steps,
+        burn=args.burn,
+        seed=args.seed,
+        resume=args.resume,
+        systematics=args.systematics,
+        priors=tuple(args.priors),
+        fit_range=args.fit_range,
+        minos=args.minos,
+        band_samples=args.band_samples,
+        progress=progress,
+    )
 
 
 @contextmanager
@@ -364,7 +325,6 @@ def _session(text: str) -> Iterator[Any]:
 
 
 def run_fit_command(args: argparse.Namespace) -> int:
-    from .fit.results import EXIT_OK
     from .fit.run import run_fit
 
     options = fit_options(args)
@@ -380,7 +340,7 @@ def run_fit_command(args: argparse.Namespace) -> int:
         stop = stack.enter_context(_stop_on_signals())
         result = run_fit(args.data, options, args.out, pool=pool, stop=stop.is_set)
     print(result.summary())
-    if result.exit_code == EXIT_OK:
+    if result.exit_code == ExitCode.OK:
         print(f"wrote {args.out}/result.ecsv and the plots")
     else:
         sys.stdout.flush()
@@ -408,10 +368,10 @@ def run_fit_many(args: argparse.Namespace) -> int:
         )
     sys.stdout.flush()
     for o in done.outcomes:
-        if o.status in ("failed", "bad input"):
+        if o.status in (Status.FAILED, Status.BAD_INPUT):
             print(f"{PROG} fit-many: {o.source}: {o.status}: {o.message}", file=sys.stderr)
     if done.interrupted:
-        left = sum(o.status == "interrupted" for o in done.outcomes)
+        left = sum(o.status == Status.INTERRUPTED for o in done.outcomes)
         print(
             f"{PROG} fit-many: interrupted: {left} sources not fitted; the same command fits them",
             file=sys.stderr,
@@ -491,15 +451,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         return status
 
     try:
-        return run(args)
+        return int(run(args))
     except (ParameterError, DataError, UsageError, BackendUnavailable, SchedulerError) as error:
-        return fail(str(error), 2)
+        return fail(str(error), ExitCode.BAD_INPUT)
     except ConvergenceError as error:
-        return fail(str(error), 1)
+        return fail(str(error), ExitCode.FAILED)
     except OSError as error:
-        return fail(os_error_text(error), 2)
+        return fail(os_error_text(error), ExitCode.BAD_INPUT)
     except KERNEL_STOPS as error:
-        return fail(f"kernel stopped: {error}", 1)
+        return fail(f"kernel stopped: {error}", ExitCode.FAILED)
 
 
 if __name__ == "__main__":

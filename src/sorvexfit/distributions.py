@@ -16,21 +16,18 @@ and three normalisations, applied by the model on its grid (`normalise`):
 
 The integrals are those of the piecewise power law through the grid points, which is also
 what the kernels integrate, so the normalisation is exact for the spectrum that radiates.
-
-`steady_state` evolves an injection with `sorvex.fp_findif_difu` to the self-consistently
-cooled distribution (synchrotron, SSC and external-Compton cooling, escape, weak diffusion).
+`injection` scales a shape to an injected power instead (the cooled steady state of
+`sorvexfit.steady`).
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from collections.abc import Mapping
+from functools import lru_cache
 from typing import ClassVar
 
 import numpy as np
-
-import sorvex
 
 from .constants import C_LIGHT, ME_C2
 from .parameters import Parameter
@@ -43,12 +40,11 @@ __all__ = [
     "ExpCutoffPowerLaw",
     "LogParabola",
     "PowerLaw",
-    "SteadyStateResult",
-    "fewest_segments",
+    "electron_grid",
+    "injection",
     "log_grid",
     "normalise",
     "pwl_moment",
-    "steady_state",
 ]
 
 GAMMA_LIMITS = (1.0, 1e10)
@@ -212,6 +208,15 @@ def log_grid(anchors: list[float], n_points: int) -> np.ndarray:
     return np.sort(np.concatenate([grid, extra]))
 
 
+@lru_cache(maxsize=64)
+def electron_grid(anchors: tuple[float, ...], n_points: int) -> np.ndarray:
+    """`log_grid(anchors, n_points)`, read-only and kept for the last anchors asked (a fit
+    evaluates the same grid while the anchors stay)."""
+    grid = log_grid(list(anchors), n_points)
+    grid.flags.writeable = False
+    return grid
+
+
 def pwl_moment(gamma: np.ndarray, n: np.ndarray, k: int) -> float:
     """∫ γ^k n dγ of the piecewise power law through (gamma, n); intervals with an end at or
     below zero contribute nothing (as in the kernels)."""
@@ -242,125 +247,9 @@ def normalise(
     return shape * (value / total) if total > 0.0 else shape * 0.0
 
 
-def fewest_segments(gamma: np.ndarray, n: np.ndarray, rtol: float) -> np.ndarray:
-    """Indices of the fewest grid points whose piecewise power law reproduces n at every
-    dropped point within the relative tolerance `rtol` (greedy: from each kept point, the
-    longest segment that passes; log-log straight lines). Only the support of n (values above
-    1e-100, the kernels' floor) is kept; a support with holes keeps every point."""
-    support = np.nonzero(n > 1e-100)[0]
-    if support.size < 3:
-        return support
-    first, last = int(support[0]), int(support[-1])
-    if support.size != last - first + 1:
-        return np.arange(first, last + 1)
-    lg = np.log(gamma[first : last + 1])
-    ln = np.log(n[first : last + 1])
-    top = lg.size - 1
-    limit = math.log1p(rtol)
-    keep = [0]
-    i = 0
-    while i < top:
-        i = _segment_end(lg, ln, i, limit)
-        keep.append(i)
-    return np.array(keep) + first
-
-
-def _segment_end(lg: np.ndarray, ln: np.ndarray, i: int, limit: float) -> int:
-    """The end of the longest log-log straight segment from point i that passes every point
-    inside it within `limit`: the point before the first candidate end that fails. Candidate
-    ends are tried in blocks that double in size, so that a segment costs about its length
-    squared."""
-    top = lg.size - 1
-    if i + 2 > top:
-        return top
-    # The shortest candidate alone first: on a curved grid it is often the only one.
-    slope = (ln[i + 2] - ln[i]) / (lg[i + 2] - lg[i])
-    if abs(ln[i] + slope * (lg[i + 1] - lg[i]) - ln[i + 1]) > limit:
-        return i + 1
-    low, size = i + 3, 8
-    while low <= top:
-        ends = np.arange(low, min(top, low + size - 1) + 1)
-        inner = np.arange(i + 1, ends[-1])
-        slope = (ln[ends] - ln[i]) / (lg[ends] - lg[i])
-        line = ln[i] + slope[:, None] * (lg[inner] - lg[i])[None, :]
-        dev = np.abs(line - ln[inner][None, :])
-        dev[inner[None, :] >= ends[:, None]] = 0.0  # only the points inside each segment count
-        bad = np.nonzero(dev.max(axis=1) > limit)[0]
-        if bad.size:
-            return int(ends[bad[0]]) - 1
-        low, size = int(ends[-1]) + 1, 2 * size
-    return top
-
-
-# ---------------------------------------------------------------------------------------------
-# Steady state
-
-
-@dataclass(frozen=True)
-class SteadyStateResult:
-    density: np.ndarray  # n(γ) on the grid, cm^-3
-    iterations: int
-    change: float  # the last relative change
-    converged: bool
-
-
-class ConvergenceError(RuntimeError):
-    """The steady state did not meet its criterion within the allowed iterations."""
-
-
-def steady_state(
-    gamma: np.ndarray,
-    injection: np.ndarray,
-    t_esc: float,
-    t_acc: float,
-    light_crossing: float,
-    fixed_cooling: np.ndarray,
-    self_cooling: Callable[[np.ndarray], np.ndarray] | None,
-    tolerance: float = 1e-3,
-    max_iterations: int = 60,
-) -> SteadyStateResult:
-    """The steady state of ∂n/∂t = ∂/∂γ[γ̇ n + ½ ∂(D n)/∂γ] + Q - n/t_esc on `gamma`.
-
-    injection Q (cm^-3 s^-1 per unit γ); t_esc, t_acc and light_crossing in s; D = γ²/t_acc;
-    γ̇ = fixed_cooling + self_cooling(n) (the part that depends on n itself: SSC).
-
-    Each iteration is one implicit `sorvex.fp_findif_difu` step of 1e6 × max(t_esc, R/c): a
-    backward-Euler step that long lands on the steady state of the linear problem with the
-    cooling of the previous iterate. The iteration stops when the largest relative change of
-    n between two iterations, over the bins that hold energy (γ² n above 1e-8 of its peak), is
-    below `tolerance`; up to `max_iterations`. From the fourth iteration on, the n-dependent
-    cooling is relaxed (geometric mean of the last two) so that strong SSC cooling does not
-    make the iteration oscillate.
-    """
-    dt = 1e6 * max(t_esc, light_crossing)
-    diffusion = gamma * gamma / t_acc
-    density = np.zeros_like(gamma)
-    gdot = fixed_cooling
-    last_self: np.ndarray | None = None
-    change = math.inf
-    iterations = 0
-    for iterations in range(1, max_iterations + 1):
-        new = np.array(
-            sorvex.fp_findif_difu(
-                dt, gamma, density, gdot, diffusion, injection, t_esc, light_crossing
-            )
-        )
-        np.maximum(new, 0.0, out=new)
-        energy = gamma * gamma * new
-        mask = energy > 1e-8 * energy.max() if energy.size else energy > 0
-        with np.errstate(divide="ignore", invalid="ignore"):
-            change = (
-                float(np.max(np.abs(new[mask] - density[mask]) / new[mask]))
-                if np.any(mask)
-                else 0.0
-            )
-        density = new
-        if change < tolerance and (self_cooling is None or iterations > 1):
-            return SteadyStateResult(density, iterations, change, True)
-        if self_cooling is not None:
-            current = self_cooling(density)
-            if last_self is not None and iterations >= 3:
-                current = np.sqrt(current * last_self)
-            last_self = current
-            gdot = fixed_cooling + current
-    return SteadyStateResult(density, iterations, change, False)
+def injection(gamma: np.ndarray, shape: np.ndarray, power: float, radius: float) -> np.ndarray:
+    """The shape scaled to an injection rate Q (cm^-3 s^-1 per unit γ) that carries `power`
+    (erg s^-1) into a sphere of radius `radius`: m_e c² V ∫ γ Q dγ = power."""
+    volume = 4.0 / 3.0 * math.pi * radius**3
+    per_rate = ME_C2 * volume * pwl_moment(gamma, shape, 1)  # erg s^-1 per unit rate
+    return shape * (power / per_rate) if per_rate > 0.0 else shape * 0.0

@@ -3,8 +3,9 @@
 A model keeps its numbers in a `Parameters` mapping of `Parameter` objects. Values are stored
 as plain floats in the parameter's own unit, so the evaluation path never touches astropy;
 `astropy.units.Quantity` (and strings such as "1e16 cm") are converted once, when a value is
-set. A fit drives the free parameters through `vector()` / `set_vector()`, in log10 where a
-parameter says so, within `vector_bounds()`.
+set. A fit works on the free parameters in their fit form (log10 where a parameter says so):
+`vector()` and `vector_bounds()` give them, and `values_at(x)` the values of every parameter
+at a point x of that space, checked, without changing anything (`set_vector(x)` sets them).
 
 Every bad value raises `ParameterError` with one line that names the parameter.
 """
@@ -213,13 +214,25 @@ class Parameters(Mapping[str, Parameter]):
     def vector_bounds(self) -> list[tuple[float, float]]:
         return [self.items_[name].internal_bounds for name in self.free]
 
+    def values_at(self, x: Iterable[float]) -> dict[str, float]:
+        """Every value, with the free parameters taken from `x` in their fit form; checked
+        (bounds and order: ParameterError), and nothing changed."""
+        names = self.free
+        point = [float(v) for v in x]
+        if len(point) != len(names):
+            raise ParameterError(f"expected {len(names)} values for {names}, got {len(point)}")
+        values = self.as_dict()
+        for name, v in zip(names, point, strict=True):
+            p = self.items_[name]
+            values[name] = p.check(p.from_internal(v))
+        self.check_order(values)
+        return values
+
     def set_vector(self, x: Iterable[float]) -> None:
         """Sets the free parameters from their fit form (the inverse of `vector`)."""
-        names = self.free
-        values = [float(v) for v in x]
-        if len(values) != len(names):
-            raise ParameterError(f"expected {len(names)} values for {names}, got {len(values)}")
-        self.set(**{n: self.items_[n].from_internal(v) for n, v in zip(names, values, strict=True)})
+        values = self.values_at(x)
+        for name in self.free:
+            self.items_[name].value = values[name]
 
     def copy(self) -> Parameters:
         return Parameters(

@@ -41,8 +41,14 @@ def small_model(kind: str = "ssc", **options: Any) -> sorvexfit.BlobModel:
     return model
 
 
-SMALL_GRIDS = {"n_gamma": 24, "n_nu": 40, "nu_min": 1e9, "nu_max": 1e27}
+SMALL_GRIDS = {"n_gamma": 24, "n_nu": 40, "nu_min": 1e9, "nu_max": 1e27}  # command-line form
 SMALL_MODEL_VALUES = (("gamma_min", "100"), ("gamma_max", "3e5"), ("R", "1e16"))
+
+
+def small_config(kind: str = "ssc", **options: Any) -> sorvexfit.ModelConfig:
+    """The configuration of `small_model` (power-law electrons, small grids)."""
+    options.setdefault("electrons", "power_law")
+    return sorvexfit.configure(kind, n_gamma=24, n_nu=40, nu_range=(1e9, 1e27), **options)
 
 
 def write_points(

@@ -12,12 +12,16 @@ import numpy as np
 import pytest
 from cases import small_model, write_points
 
-from sorvexfit import ParameterError
+from sorvexfit import BlobModel, ModelConfig, ParameterError, Parameters
 from sorvexfit.fit import ChiSquare, LogPosterior, parse_systematics, read_flux_points
 from sorvexfit.fit.likelihood import UL_MIN_WIDTH, Prior, default_prior, parse_prior
 
 NU = np.array([1e14, 1e16, 1e18, 1e22, 1e26, 3e26])
 FLUX = np.array([1e-11, 2e-11, 1e-11, 3e-12, 5e-12, 2e-12])
+
+
+def model_of(model: BlobModel) -> tuple[ModelConfig, Parameters]:
+    return model.config, model.params
 
 
 @pytest.fixture
@@ -32,7 +36,7 @@ def points(tmp_path: Path):  # type: ignore[no-untyped-def]
 
 def test_detections_use_the_error_on_the_models_side_with_systematics(points) -> None:  # type: ignore[no-untyped-def]
     fractions = np.array([0.05, 0.05, 0.0, 0.3, 0.1, 0.1])
-    chi2 = ChiSquare(small_model(), points, fractions)
+    chi2 = ChiSquare(*model_of(small_model()), points, fractions)
     m = FLUX * np.array([1.1, 0.9, 1.2, 0.7, 0.1, 0.1])  # both limits respected
     sigma_hi = np.hypot(0.2 * FLUX, fractions * FLUX)
     sigma_lo = np.hypot(0.1 * FLUX, fractions * FLUX)
@@ -45,7 +49,7 @@ def test_detections_use_the_error_on_the_models_side_with_systematics(points) ->
 @pytest.mark.parametrize("fraction", [0.0, 0.05, 0.3])
 def test_a_model_crossing_an_upper_limit_is_penalised_one_sidedly(points, fraction: float) -> None:  # type: ignore[no-untyped-def]
     fractions = np.full(NU.size, fraction)
-    chi2 = ChiSquare(small_model(), points, fractions)
+    chi2 = ChiSquare(*model_of(small_model()), points, fractions)
     detections = FLUX.copy()
     detections[4:] = 0.0
     base = chi2.statistic(detections)
@@ -73,7 +77,7 @@ def test_the_real_model_above_a_limit_costs_more_than_below_it(tmp_path: Path) -
         flux = truth.copy()
         flux[4] *= scale
         path = write_points(tmp_path / f"{scale}.ecsv", nu, flux, 0.1 * flux, upper_limits=flags)
-        chi2 = ChiSquare(model, read_flux_points(path), np.zeros(5))
+        chi2 = ChiSquare(*model_of(model), read_flux_points(path), np.zeros(5))
         value = chi2(model.params.vector())
         assert (value > 50.0) if crossed else (value == pytest.approx(0.0, abs=1e-20))
 
@@ -111,7 +115,7 @@ def test_priors_act_in_the_parameters_unit_with_the_jacobian(points) -> None:  #
     model = small_model()
     model.params.freeze(*model.params)
     model.params.thaw("B", "p")  # B is fitted in log10, p linearly
-    chi2 = ChiSquare(model, points, np.zeros(NU.size))
+    chi2 = ChiSquare(*model_of(model), points, np.zeros(NU.size))
     b, p = model.params["B"], model.params["p"]
     flat = LogPosterior(chi2, [default_prior(b), default_prior(p)])
     x = np.array([-1.0, 2.3])

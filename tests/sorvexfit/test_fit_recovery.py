@@ -11,10 +11,10 @@ import h5py
 import numpy as np
 import pytest
 from astropy.table import Table
-from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_model
+from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_config, small_model
 
 from sorvexfit.cli import main
-from sorvexfit.fit import EXIT_NOT_CONVERGED, FitOptions, run_fit
+from sorvexfit.fit import ExitCode, FitOptions, run_fit
 from sorvexfit.fit.mcmc import Chain
 from sorvexfit.fit.run import _chain_status
 
@@ -28,15 +28,13 @@ CASES = {
 def options(kind: str, **changes: object) -> FitOptions:
     start = CASES[kind]
     base = FitOptions(
-        model=kind,
-        electrons="power_law",
+        model=small_config(kind),
         values=(*SMALL_MODEL_VALUES, ("delta_D", "20"), ("nu_ext", "1e15"), *start)
         if kind == "ec"
         else (*SMALL_MODEL_VALUES, *start),
         free=tuple(name for name, _ in start),
         systematics="none",
         band_samples=0,
-        **SMALL_GRIDS,  # type: ignore[arg-type]
     )
     return replace(base, **changes)  # type: ignore[arg-type]
 
@@ -121,7 +119,7 @@ def test_short_mcmc_chain_holds_the_truth_and_says_it_has_not_converged(
     fit = options("ssc", method="mcmc", walkers=10, steps=60, seed=3, band_samples=5)
     result = run_fit(data, fit, out)
     assert result.status == "not converged"
-    assert result.exit_code == EXIT_NOT_CONVERGED
+    assert result.exit_code == ExitCode.NOT_CONVERGED
     assert "autocorrelation times long, fewer than 50" in result.message
     with h5py.File(out / "chain.h5", "r") as f:
         chain = f["mcmc/chain"][()]
@@ -156,7 +154,7 @@ def test_a_fit_that_cannot_converge_says_so_with_status_3(
         argv += ["--set", f"{name}={value}"]
     # An external field too weak to matter: its frequency is a flat direction of the χ².
     argv += ["--set", "u_ext=1e-30", "--free", "B,nu_ext", "--band-samples", "0"]
-    assert main([*argv, "--out", str(tmp_path / "out")]) == EXIT_NOT_CONVERGED
+    assert main([*argv, "--out", str(tmp_path / "out")]) == ExitCode.NOT_CONVERGED
     printed = capsys.readouterr()
     assert printed.err.startswith("sorvexfit fit: not converged: migrad did not converge: ")
     assert printed.err.count("\n") == 1

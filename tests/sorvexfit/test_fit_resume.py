@@ -16,10 +16,10 @@ from typing import Any
 import h5py
 import numpy as np
 import pytest
-from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_model
+from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_config, small_model
 
 from sorvexfit.cli import main
-from sorvexfit.fit import EXIT_INTERRUPTED, FitOptions, run_fit
+from sorvexfit.fit import ExitCode, FitOptions, run_fit
 
 WALKERS, STEPS, SEED = 8, 40, 5
 FREE = ("B", "delta_D", "n_e", "p")
@@ -82,7 +82,7 @@ def test_sigterm_then_resume_gives_the_unbroken_chain(data: Path, tmp_path: Path
         time.sleep(0.02)
     child.send_signal(signal.SIGTERM)
     _, err = child.communicate(timeout=120)
-    assert child.returncode == EXIT_INTERRUPTED, err
+    assert child.returncode == ExitCode.INTERRUPTED, err
     assert err.startswith("sorvexfit fit: interrupted: stopped after ")
     assert "continue it with --resume" in err
     stopped = steps_done(out / "chain.h5")
@@ -106,8 +106,7 @@ def test_sigterm_then_resume_gives_the_unbroken_chain(data: Path, tmp_path: Path
     # The same seed without a break, through a pool that pickles everything it computes.
     pool = PicklingPool()
     options = FitOptions(
-        model="ssc",
-        electrons="power_law",
+        model=small_config(),
         values=(*SMALL_MODEL_VALUES, *START),
         free=FREE,
         method="mcmc",
@@ -115,7 +114,6 @@ def test_sigterm_then_resume_gives_the_unbroken_chain(data: Path, tmp_path: Path
         steps=STEPS,
         seed=SEED,
         band_samples=0,
-        **SMALL_GRIDS,  # type: ignore[arg-type]
     )
     result = run_fit(data, options, tmp_path / "reference", pool=pool)
     assert pool.calls >= 2 * STEPS  # each step maps two half-ensembles

@@ -10,19 +10,19 @@ import os
 import signal
 import socket
 from collections.abc import Iterator
+from dataclasses import replace
 from pathlib import Path
 
 import h5py
 import numpy as np
 import pytest
 from astropy.table import Table
-from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_model
+from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_config, small_model
 
 import sorvex
-from sorvexfit import kernels
+from sorvexfit import ConvergenceError, kernels
 from sorvexfit.cli import main
-from sorvexfit.distributions import ConvergenceError
-from sorvexfit.fit import EXIT_FAILED, FitOptions, run_fit
+from sorvexfit.fit import ExitCode, FitOptions, run_fit
 from sorvexfit.scale import find_sources, fit_many, open_scheduler, parse_scheduler
 from sorvexfit.scale import many as many_module
 from sorvexfit.scale import scheduler as scheduler_module
@@ -43,15 +43,13 @@ def fit_argv() -> list[str]:
 
 def fit_options(**changes: object) -> FitOptions:
     options = FitOptions(
-        model="ssc",
-        electrons="power_law",
+        model=small_config(),
         values=(*SMALL_MODEL_VALUES, *START),
         free=FREE,
         band_samples=6,
         seed=3,
-        **SMALL_GRIDS,  # type: ignore[arg-type]
     )
-    return FitOptions(**{**options.__dict__, **changes})  # type: ignore[arg-type]
+    return replace(options, **changes)  # type: ignore[arg-type]
 
 
 def result_text(directory: Path) -> str:
@@ -144,7 +142,7 @@ def test_a_killed_worker_loses_no_source_and_failures_are_recorded(
 
         done = fit_many(client, sources, fit_options(), out, on_done=kill_a_busy_worker)
     assert killed, "no worker was busy when the first source finished"
-    assert done.exit_code == EXIT_FAILED
+    assert done.exit_code == ExitCode.FAILED
     bad = {o.source: o for o in done.outcomes if o.status != "converged"}
     assert set(bad) == {"no_redshift", "zero_error"}
     assert bad["no_redshift"].status == "bad input"

@@ -6,39 +6,30 @@
     result = run_fit("points.ecsv", options, "out/")   # writes out/result.ecsv and out/sed.png
     print(result.status, result.best["B"], result.errors["B"], result.chi2, result.dof)
 
-Modules: `data` (reading flux points), `systematics`, `likelihood` (χ² with upper limits,
-priors, the log-posterior), `minuit` (least squares), `mcmc` (emcee with an HDF5 chain),
-`results` (the result table), `plots`, `run` (`run_fit` and `FitOptions`).
+Modules: `options` (`FitOptions`, what identifies a fit), `data` (reading flux points),
+`systematics`, `likelihood` (χ² with upper limits, priors, the log-posterior), `minuit` (least
+squares), `mcmc` (emcee with an HDF5 chain), `results` (`FitResult`, `Status`, `ExitCode`, the
+result table), `plots`, `run` (`run_fit` and its stages).
 """
 
 from .data import DataError, FluxPoints, read_flux_points
 from .likelihood import ChiSquare, LogPosterior, Prior
-from .results import (
-    EXIT_BAD_INPUT,
-    EXIT_FAILED,
-    EXIT_INTERRUPTED,
-    EXIT_NOT_CONVERGED,
-    EXIT_OK,
-    FitResult,
-    ParameterResult,
-)
-from .run import FitOptions, run_fit
+from .options import FitOptions
+from .results import ExitCode, FitResult, ParameterResult, Status
+from .run import run_fit
 from .systematics import Systematics, parse_systematics
 
 __all__ = [
-    "EXIT_BAD_INPUT",
-    "EXIT_FAILED",
-    "EXIT_INTERRUPTED",
-    "EXIT_NOT_CONVERGED",
-    "EXIT_OK",
     "ChiSquare",
     "DataError",
+    "ExitCode",
     "FitOptions",
     "FitResult",
     "FluxPoints",
     "LogPosterior",
     "ParameterResult",
     "Prior",
+    "Status",
     "Systematics",
     "parse_systematics",
     "read_flux_points",

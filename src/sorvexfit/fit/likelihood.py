@@ -13,8 +13,11 @@ is sampled in the fit form of each parameter (log10 where the parameter says so)
 Jacobian of that change of variable. The default prior is uniform in the fit form between the
 parameter's bounds: log-uniform for log10 parameters, uniform for the others.
 
-`ChiSquare` and `LogPosterior` are plain picklable objects holding the model and the data, so
-that a process pool (or a Dask cluster) can ship them to its workers.
+`ChiSquare`, `LogPosterior` and `ModelGrid` are plain picklable functions of a point x of the
+fit space: each holds the model's frozen configuration, a snapshot of its parameters (the
+frozen values, the free set, the bounds) and the data, and evaluates the pure
+`sorvexfit.evaluation.evaluate` at x. Nothing is changed by a call, so a process pool (or a Dask
+cluster) can ship them to its workers and call them in any order.
 """
 
 from __future__ import annotations
@@ -27,12 +30,22 @@ from typing import Any
 import numpy as np
 
 from ..backend import KERNEL_STOPS
-from ..distributions import ConvergenceError
-from ..model import BlobModel
-from ..parameters import Parameter, ParameterError, to_float
+from ..config import ModelConfig
+from ..evaluation import evaluate
+from ..parameters import Parameter, ParameterError, Parameters, to_float
+from ..steady import ConvergenceError
 from .data import FluxPoints
 
-__all__ = ["UL_MIN_WIDTH", "ChiSquare", "LogPosterior", "Prior", "default_prior", "parse_prior"]
+__all__ = [
+    "EVALUATION_ERRORS",
+    "UL_MIN_WIDTH",
+    "ChiSquare",
+    "LogPosterior",
+    "ModelGrid",
+    "Prior",
+    "default_prior",
+    "parse_prior",
+]
 
 UL_MIN_WIDTH = 0.1  # the least relative width σ_U/U of an upper limit's penalty
 _LN10 = math.log(10.0)
@@ -49,14 +62,34 @@ EVALUATION_ERRORS: tuple[type[BaseException], ...] = (
 )
 
 
-class ChiSquare:
-    """χ² of `model` against `data` (module documentation), as a function of the model's free
-    parameters in their fit form. A point where the model cannot be evaluated (a value out of
-    bounds, no steady state, a kernel stop) gives +inf. Calls are counted in `evaluations`."""
+class ModelGrid:
+    """The model's total νF_ν on its grid at a point x of the fit space, or None where it
+    cannot be evaluated (the band of a fit)."""
 
-    def __init__(self, model: BlobModel, data: FluxPoints, fractions: np.ndarray) -> None:
-        self.model = model
-        self.names = tuple(model.params.free)
+    def __init__(self, config: ModelConfig, params: Parameters) -> None:
+        self.config = config
+        self.params = params.copy()
+
+    def __call__(self, x: np.ndarray) -> np.ndarray | None:
+        try:
+            total = evaluate(self.config, self.params.values_at(x)).seds["total"]
+        except EVALUATION_ERRORS:
+            return None
+        return total if np.all(np.isfinite(total)) else None
+
+
+class ChiSquare:
+    """χ² of the model (`config` at the values of `params`, whose free parameters span the fit
+    space) against `data` (module documentation), as a function of the free parameters in
+    their fit form. A point where the model cannot be evaluated (a value out of bounds, no
+    steady state, a kernel stop) gives +inf. Calls are counted in `evaluations`."""
+
+    def __init__(
+        self, config: ModelConfig, params: Parameters, data: FluxPoints, fractions: np.ndarray
+    ) -> None:
+        self.config = config
+        self.params = params.copy()
+        self.names = tuple(self.params.free)
         self.nu = np.asarray(data.nu, dtype=float)
         self.flux = np.asarray(data.flux, dtype=float)
         self.is_ul = np.asarray(data.is_ul, dtype=bool)
@@ -78,8 +111,7 @@ class ChiSquare:
         """νF_ν of the model at the data's frequencies, or None where it cannot be evaluated."""
         self.evaluations += 1
         try:
-            self.model.params.set_vector(x)
-            values = self.model.sed(self.nu)
+            values = evaluate(self.config, self.params.values_at(x)).at(self.nu)
         except EVALUATION_ERRORS:
             return None
         if not np.all(np.isfinite(values)):
@@ -170,7 +202,7 @@ class LogPosterior:
     (−inf outside the priors or where the model cannot be evaluated). Picklable."""
 
     def __init__(self, chi2: ChiSquare, priors: Sequence[Prior]) -> None:
-        params = chi2.model.params
+        params = chi2.params
         self.chi2 = chi2
         self.priors = tuple(priors)
         self.log10 = tuple(params[name].log10 for name in chi2.names)
@@ -194,7 +226,7 @@ class LogPosterior:
         if not math.isfinite(self.log_prior(x)):
             return False
         try:
-            self.chi2.model.params.copy().set_vector(x)
+            self.chi2.params.values_at(x)
         except ParameterError:
             return False
         return True

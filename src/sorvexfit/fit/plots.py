@@ -9,8 +9,9 @@ from typing import Any
 
 import numpy as np
 
+from ..files import atomic_path
+from ..output import pyplot
 from .data import FluxPoints
-from .results import atomic_path
 from .systematics import BANDS, band_of
 
 __all__ = ["plot_corner", "plot_sed"]
@@ -29,15 +30,6 @@ _COMPONENTS = {
 }
 
 
-def _pyplot() -> Any:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    return plt
-
-
 def plot_sed(
     path: Path,
     data: FluxPoints,
@@ -50,7 +42,7 @@ def plot_sed(
 ) -> None:
     """Data (upper limits as arrows, points left out of the fit in grey), the best model and
     its components, the 68 % band of the total, and the residuals (F − m)/σ below."""
-    plt = _pyplot()
+    plt = pyplot()
     figure, (top, bottom) = plt.subplots(
         2, 1, figsize=(8.0, 6.4), dpi=110, sharex=True, gridspec_kw={"height_ratios": [3, 1]}
     )
@@ -133,7 +125,7 @@ def plot_corner(
     path: Path, samples: np.ndarray, labels: Sequence[str], truths: Sequence[float]
 ) -> None:
     """The marginal posteriors of the free parameters (fit form), the best fit marked."""
-    plt = _pyplot()
+    plt = pyplot()
     import corner
 
     figure = corner.corner(

@@ -10,48 +10,61 @@ value as best, median and quantiles, and an error of 0. The metadata hold the fi
 settings, the covariance matrix of the free parameters in their fit form, the data file and
 the model.
 
-Files are written to a temporary name and moved into place, so a file that exists is whole;
-`result.ecsv` is written last, so its presence marks a finished fit.
+`Status` is the outcome of a fit and carries the exit code of the command (`ExitCode`).
 """
 
 from __future__ import annotations
 
 import math
-import os
-from collections.abc import Iterator
-from contextlib import contextmanager
 from dataclasses import dataclass, field
+from enum import IntEnum, StrEnum
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
+from ..files import atomic_path
+
 __all__ = [
-    "EXIT_BAD_INPUT",
-    "EXIT_FAILED",
-    "EXIT_INTERRUPTED",
-    "EXIT_NOT_CONVERGED",
-    "EXIT_OK",
+    "ExitCode",
     "FitResult",
     "ParameterResult",
-    "atomic_path",
-    "first_line",
-    "os_error_text",
+    "Status",
     "plain",
     "write_table",
 ]
 
-EXIT_OK = 0
-EXIT_FAILED = 1  # the model cannot be evaluated at the starting point, or a kernel stopped
-EXIT_BAD_INPUT = 2
-EXIT_NOT_CONVERGED = 3
-EXIT_INTERRUPTED = 4  # MCMC stopped by a signal: the chain so far is saved (--resume)
 
-STATUS_CODES = {
-    "converged": EXIT_OK,
-    "not converged": EXIT_NOT_CONVERGED,
-    "failed": EXIT_FAILED,
-    "interrupted": EXIT_INTERRUPTED,
+class ExitCode(IntEnum):
+    """The exit status of the `sorvexfit` commands."""
+
+    OK = 0
+    FAILED = 1  # the model cannot be evaluated at the start, a kernel stopped, a source failed
+    BAD_INPUT = 2  # a bad command line, option, value or data file: one line, no traceback
+    NOT_CONVERGED = 3
+    INTERRUPTED = 4  # SIGINT or SIGTERM: an MCMC chain is kept for --resume
+
+
+class Status(StrEnum):
+    """The outcome of a fit (compares equal to its text, which the result files hold)."""
+
+    CONVERGED = "converged"
+    NOT_CONVERGED = "not converged"
+    FAILED = "failed"
+    INTERRUPTED = "interrupted"
+    BAD_INPUT = "bad input"  # fit-many: a source whose data or options were refused
+
+    @property
+    def exit_code(self) -> ExitCode:
+        return _EXIT_CODES[self]
+
+
+_EXIT_CODES = {
+    Status.CONVERGED: ExitCode.OK,
+    Status.NOT_CONVERGED: ExitCode.NOT_CONVERGED,
+    Status.FAILED: ExitCode.FAILED,
+    Status.INTERRUPTED: ExitCode.INTERRUPTED,
+    Status.BAD_INPUT: ExitCode.BAD_INPUT,
 }
 
 
@@ -74,10 +87,9 @@ class ParameterResult:
 
 @dataclass
 class FitResult:
-    """The outcome of one fit; picklable. `status` is "converged", "not converged", "failed"
-    or "interrupted"; only "converged" is a success."""
+    """The outcome of one fit; picklable. Only `Status.CONVERGED` is a success."""
 
-    status: str
+    status: Status
     message: str
     method: str
     parameters: dict[str, ParameterResult] = field(default_factory=dict)
@@ -91,11 +103,11 @@ class FitResult:
 
     @property
     def converged(self) -> bool:
-        return self.status == "converged"
+        return self.status == Status.CONVERGED
 
     @property
-    def exit_code(self) -> int:
-        return STATUS_CODES.get(self.status, EXIT_FAILED)
+    def exit_code(self) -> ExitCode:
+        return Status(self.status).exit_code
 
     @property
     def free(self) -> list[str]:
@@ -127,33 +139,6 @@ class FitResult:
         return "\n".join(lines)
 
 
-def first_line(error: BaseException) -> str:
-    """The first non-blank line of an error's message (its class name if it has none)."""
-    lines = [line for line in str(error).strip().splitlines() if line.strip()]
-    return lines[0] if lines else type(error).__name__
-
-
-def os_error_text(error: OSError) -> str:
-    """An OSError in one line: its reason, and the file where there is one."""
-    reason = error.strerror or first_line(error)
-    return f"{reason}: {error.filename}" if error.filename else reason
-
-
-@contextmanager
-def atomic_path(path: Path) -> Iterator[Path]:
-    """A temporary path beside `path` to write to; moved onto `path` when the block ends
-    (flushed to disk first: after a crash the file is either whole or absent)."""
-    temporary = path.with_name(f".{path.name}.tmp{path.suffix}")
-    try:
-        yield temporary
-        with open(temporary, "rb") as written:
-            os.fsync(written.fileno())
-        os.replace(temporary, path)
-    finally:
-        if temporary.exists():
-            temporary.unlink()
-
-
 def write_table(result: FitResult, path: Path) -> None:
     """result.ecsv: one row per parameter, the statistic and the settings in the metadata."""
     from astropy.table import Table
@@ -167,7 +152,7 @@ def write_table(result: FitResult, path: Path) -> None:
     for column in ("best", "error", "median", "q16", "q84", "fit_best", "fit_error"):
         table[column] = np.array([getattr(p, column) for p in rows], dtype=float)
     meta: dict[str, Any] = {
-        "status": result.status,
+        "status": str(result.status),
         "converged": result.converged,
         "message": result.message,
         "method": result.method,

@@ -1,88 +1,50 @@
 """One fit of one source, end to end: `run_fit(data_path, options, out_dir, pool=None)`.
 
-It reads the flux points, builds the model, fits it by least squares (iminuit) or by MCMC
-(emcee, started from the least-squares fit), and writes into `out_dir`:
+The fit runs in stages that pass one `FitState` along:
 
-- result.ecsv: one row per parameter, the fit statistic in the metadata (`results`);
-- sed.png: the data, the best model and its components, the 68 % band and the residuals;
-- for MCMC, chain.h5 (the whole chain, resumable) and corner.png.
+1. `read`: the flux points, the model (its frozen configuration and starting values), the free
+   parameters, the χ² and the posterior, all checked (`FitProblem`); bad input raises
+   `DataError` or `ParameterError` before anything is written;
+2. `least_squares`: iminuit's migrad and hesse from the starting values;
+3. `mcmc` (with `method="mcmc"`): emcee, started from the least-squares fit, its chain in
+   `chain.h5`;
+4. `write`: the best model, its statistic and band, and the files in `out_dir`:
+   result.ecsv (one row per parameter, the fit statistic in the metadata), sed.png (the data,
+   the best model and its components, the 68 % band and the residuals), and for MCMC
+   corner.png.
 
-`options` is a `FitOptions`, the options of `sorvexfit fit`. Bad input (an unreadable file,
-an unknown parameter, a bad option) raises `DataError` or `ParameterError` before anything is
-written. A fit that runs returns a `FitResult` whose status says whether it converged; only a
-converged fit is a success. `pool` is any object with `map(fn, iterable)` (a process pool, a
-Dask pool); it computes the walkers' log-posteriors and the model band, and never draws random
-numbers, so that a seed gives the same result with any pool.
+A stage that ends the fit early (the model cannot be evaluated at the start, a signal, a
+chain emcee refuses) sets the state's status; only `Status.CONVERGED` is a success. `pool` is
+any object with `map(fn, iterable)` (a process pool, a Dask pool); it computes the walkers'
+log-posteriors and the model band, and never draws random numbers, so that a seed gives the
+same result with any pool.
 """
 
 from __future__ import annotations
 
-import hashlib
 import math
 import time
 from collections.abc import Callable, Sequence
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
 from ..backend import KERNEL_STOPS
-from ..distributions import ConvergenceError
-from ..model import BlobModel, model_from_options
-from ..parameters import ParameterError, to_float
+from ..config import ModelConfig, parameters
+from ..evaluation import evaluate
+from ..parameters import ParameterError, Parameters, to_float
+from ..steady import ConvergenceError
 from .data import FluxPoints, read_flux_points
-from .likelihood import (
-    EVALUATION_ERRORS,
-    ChiSquare,
-    LogPosterior,
-    Prior,
-    default_prior,
-    parse_prior,
-)
+from .likelihood import ChiSquare, LogPosterior, ModelGrid, Prior, default_prior, parse_prior
 from .mcmc import MIN_ACCEPTANCE, TAU_FACTOR, Chain, run_chain, stored_steps
 from .minuit import Interrupted, LeastSquares, least_squares
-from .results import FitResult, ParameterResult, write_table
+from .options import FitOptions, data_digest, identity
+from .results import FitResult, ParameterResult, Status, write_table
 from .systematics import parse_systematics
 
-__all__ = ["FitOptions", "check_options", "run_fit"]
-
-METHODS = ("minuit", "mcmc")
-
-
-@dataclass(frozen=True)
-class FitOptions:
-    """The options of `sorvexfit fit` (see `sorvexfit fit --help`). Picklable.
-
-    values: (NAME, VALUE) pairs to set before the fit (starting values and frozen values);
-    free: the parameters to fit (None: the model's default free set); priors: "NAME=KIND:A:B";
-    fit_range: "LOW,HIGH" observed frequencies or energies with units, either end may be empty.
-    """
-
-    model: str = "ssc"
-    free: tuple[str, ...] | None = None
-    values: tuple[tuple[str, str], ...] = ()
-    method: str = "minuit"
-    walkers: int = 32
-    steps: int = 1000
-    burn: int | None = None
-    seed: int = 1
-    resume: bool = False
-    ebl: str | None = None
-    systematics: str = "default"
-    priors: tuple[str, ...] = ()
-    fit_range: str | None = None
-    minos: bool = False
-    band_samples: int = 100
-    progress: bool = False
-    electrons: str = "broken_power_law"
-    steady_state: bool = False
-    ec_frame: str = "blob"
-    backend: str = "exact"
-    n_gamma: int = 100
-    n_nu: int = 120
-    nu_min: float = 1e8
-    nu_max: float = 1e28
+__all__ = ["FitProblem", "FitState", "check_options", "read", "run_fit"]
 
 
 def streams(seed: int) -> list[np.random.SeedSequence]:
@@ -90,31 +52,53 @@ def streams(seed: int) -> list[np.random.SeedSequence]:
     return np.random.SeedSequence(seed).spawn(3)
 
 
-class GridSed:
-    """The model's total νF_ν on its grid at a point of the fit form (None where it cannot be
-    evaluated); picklable, for the band."""
+@dataclass
+class FitProblem:
+    """What a fit needs, read and checked: the data, the model's configuration and starting
+    parameters (with their free set), the statistic on the fitted points and the posterior."""
 
-    def __init__(self, model: BlobModel) -> None:
-        self.model = model
-
-    def __call__(self, x: np.ndarray) -> np.ndarray | None:
-        try:
-            self.model.params.set_vector(x)
-            total = self.model.evaluate().seds["total"]
-        except EVALUATION_ERRORS:
-            return None
-        return total if np.all(np.isfinite(total)) else None
+    path: Path
+    data: FluxPoints
+    used: np.ndarray  # the points inside the fit range
+    config: ModelConfig
+    params: Parameters
+    fractions: np.ndarray  # systematic fraction of every point
+    chi2: ChiSquare
+    posterior: LogPosterior
+    identity: dict[str, Any]
+    meta: dict[str, Any]
 
 
 @dataclass
-class _Setup:
-    data: FluxPoints
-    used: np.ndarray
-    model: BlobModel
-    fractions: np.ndarray
-    chi2: ChiSquare
-    posterior: LogPosterior
-    meta: dict[str, Any]
+class FitState:
+    """What the stages pass along: the verdict so far (`status`, `message`; `stopped` when a
+    stage ended the fit before its result could be written) and the estimates in the fit form
+    (best, median and 16-84 % quantiles, covariance, draws for the band)."""
+
+    status: Status | None = None
+    message: str = ""
+    stopped: bool = False
+    ls: LeastSquares | None = None
+    chain: Chain | None = None
+    best: np.ndarray | None = None
+    median: np.ndarray | None = None
+    lower: np.ndarray | None = None
+    upper: np.ndarray | None = None
+    covariance: np.ndarray | None = None
+    samples: np.ndarray | None = None
+    evaluations: int = 0
+    meta: dict[str, Any] = field(default_factory=dict)
+
+    def estimates(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """best, median, 16 % and 84 % quantiles in the fit form, as a stage set them."""
+        if self.best is None or self.median is None or self.lower is None or self.upper is None:
+            raise RuntimeError("the fit has no estimates to write")
+        return self.best, self.median, self.lower, self.upper
+
+    def end(self, status: Status, message: str) -> FitState:
+        """Ends the fit here (nothing is written but the chain)."""
+        self.status, self.message, self.stopped = status, message, True
+        return self
 
 
 def run_fit(
@@ -129,175 +113,53 @@ def run_fit(
     given, is polled during the fit; when it returns True the fit ends early with the status
     "interrupted" (an MCMC chain keeps its whole steps for --resume)."""
     started = time.perf_counter()
-    setup = _prepare(Path(data_path), options)
+    problem = read(data_path, options)
     out = Path(out_dir)
-    model, chi2 = setup.model, setup.chi2
-    x0 = model.params.vector()
-    chain_path = out / "chain.h5"
-    # A chain that cannot be continued is refused before anything is touched; one without a
-    # step starts again from the least-squares fit, as an unbroken run does.
-    resuming = (
-        options.method == "mcmc"
-        and options.resume
-        and stored_steps(
-            chain_path, options.walkers, len(x0), options.steps, _fingerprint(options, setup)
-        )
-        > 0
-    )
+    resuming = _resuming(problem, options, out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "result.ecsv").unlink(missing_ok=True)  # its presence marks a finished fit
 
-    failure = _evaluation_failure(model)
+    state = FitState()
+    failure = _evaluation_failure(problem)
     if failure is not None:
+        state.end(Status.FAILED, f"the model cannot be evaluated at the starting values: {failure}")
+    if not state.stopped and not resuming:
+        state = least_squares_stage(problem, options, state, stop)
+    if not state.stopped and options.method == "mcmc":
+        state = mcmc_stage(problem, options, state, out, pool, stop)
+    if state.stopped:
+        assert state.status is not None
         return FitResult(
-            "failed",
-            f"the model cannot be evaluated at the starting values: {failure}",
+            state.status,
+            state.message,
             options.method,
             out_dir=str(out),
-        )
-    bounds = model.params.vector_bounds()
-
-    ls: LeastSquares | None = None
-    try:
-        if not resuming:
-            ls = least_squares(chi2, x0, bounds, minos=options.minos, stop=stop)
-    except Interrupted:
-        return FitResult(
-            "interrupted",
-            "stopped during the least-squares fit",
-            options.method,
-            out_dir=str(out),
+            evaluations=state.evaluations,
             wall_time=time.perf_counter() - started,
         )
-    evaluations = chi2.evaluations
-
-    if options.method == "minuit":
-        assert ls is not None
-        best, median, lower, upper = ls.x, ls.x, ls.x + ls.lower, ls.x + ls.upper
-        status = "converged" if ls.valid else "not converged"
-        message = ls.message
-        covariance = ls.covariance
-        samples = _gaussian_draws(ls, options)
-        setup.meta.update({"minos": ls.minos, "edm_goal_reached": ls.valid})
-    else:
-        centre = ls.x if ls is not None else x0
-        start_cov = _start_covariance(ls, len(x0))
-        if chain_path.exists() and not options.resume:
-            chain_path.unlink()
-        try:
-            chain = run_chain(
-                setup.posterior,
-                centre,
-                start_cov,
-                walkers=options.walkers,
-                steps=options.steps,
-                seed=options.seed,
-                path=chain_path,
-                resume=options.resume,
-                fingerprint=_fingerprint(options, setup),
-                pool=pool,
-                progress=options.progress,
-                stop=stop,
-            )
-        except ValueError as error:  # emcee's own checks, e.g. walkers that are not independent
-            if isinstance(error, ParameterError):
-                raise
-            return FitResult("failed", f"mcmc: {error}", options.method, out_dir=str(out))
-        evaluations += chain.evaluations
-        if chain.interrupted:
-            return FitResult(
-                "interrupted",
-                f"stopped after {chain.steps} of {options.steps} steps; the chain is in"
-                f" {chain_path}: continue it with --resume",
-                options.method,
-                out_dir=str(out),
-                evaluations=evaluations,
-                wall_time=time.perf_counter() - started,
-            )
-        flat, logp, burn = _posterior_samples(chain, options)
-        best = flat[int(np.argmax(logp))]
-        lower, median, upper = np.percentile(flat, [16.0, 50.0, 84.0], axis=0)
-        status, message = _chain_status(chain, model.params.free)
-        covariance = np.atleast_2d(np.cov(flat, rowvar=False))
-        rng = np.random.default_rng(streams(options.seed)[2])
-        take = rng.choice(len(flat), size=min(options.band_samples, len(flat)), replace=False)
-        samples = flat[take]
-        setup.meta.update(_chain_meta(chain, burn, model.params.free, ls))
-        from .plots import plot_corner
-
-        plot_corner(
-            out / "corner.png",
-            flat,
-            [_label(model, name) for name in model.params.free],
-            list(best),
-        )
-
-    # The best model, its statistic, components, band and residuals.
-    model.params.set_vector(best)
-    evaluation = model.evaluate()
-    m_all = evaluation.at(setup.data.nu)
-    full = ChiSquare(model, setup.data, setup.fractions)
-    statistic = chi2.statistic(m_all[setup.used])
-    band, band_evaluations = _band(model, samples, pool)
-    dof = chi2.n_points - len(best)
-    parameters = _parameter_results(model, best, median, lower, upper)
-    setup.meta.update(
-        {
-            "p_value": _p_value(statistic, dof),
-            "band_evaluations": band_evaluations,
-            "radius_cm": evaluation.radius,
-            "doppler": evaluation.doppler,
-        }
-    )
-    result = FitResult(
-        status,
-        message,
-        options.method,
-        parameters,
-        statistic,
-        dof,
-        evaluations,
-        time.perf_counter() - started,
-        covariance,
-        str(out),
-        setup.meta,
-    )
-    from .plots import plot_sed
-
-    plot_sed(
-        out / "sed.png",
-        setup.data,
-        setup.used,
-        full.residuals(m_all),
-        evaluation.nu,
-        evaluation.seds,
-        band,
-        f"{setup.data.name}: {model.name}, {options.method} ({status}), "
-        f"χ²/dof = {statistic:.1f}/{dof}",
-    )
-    write_table(result, out / "result.ecsv")
-    return result
+    return write_stage(problem, options, state, out, pool, started)
 
 
 # ---------------------------------------------------------------------------------------------
-# Setting up
+# 1. Reading
 
 
-def _prepare(path: Path, options: FitOptions) -> _Setup:
+def read(path: str | Path, options: FitOptions) -> FitProblem:
     """Reads and checks everything before the fit: DataError or ParameterError."""
-    _check_options(options)
+    path = Path(path)
     data = read_flux_points(path)
-    model = _model(options)
+    config = options.config
+    params = _starting_parameters(options)
     if not any(name == "z" for name, _ in options.values):
         if data.redshift is None:
             raise ParameterError(
                 f"z: {path.name} gives no redshift in its metadata; set it with --set z=VALUE"
             )
-        model.params.set(z=data.redshift)
-    free = model.params.free
+        params.set(z=data.redshift)
+    free = params.free
 
     used = _in_range(data, options.fit_range)
-    low, high = model.nu_grid[0], model.nu_grid[-1]
+    low, high = config.nu_range
     if data.nu[used].min() < low or data.nu[used].max() > high:
         raise ParameterError(
             f"nu_min/nu_max: the data span {data.nu[used].min():.3g} to "
@@ -306,51 +168,55 @@ def _prepare(path: Path, options: FitOptions) -> _Setup:
     systematics = parse_systematics(options.systematics, data)
     fractions = systematics.fractions(data)
     fitted = data.select(used)
-    chi2 = ChiSquare(model, fitted, fractions[used])
+    chi2 = ChiSquare(config, params, fitted, fractions[used])
     if chi2.n_points <= len(free):
         raise ParameterError(
             f"free: {chi2.n_points} flux points (upper limits aside) cannot constrain"
             f" {len(free)} free parameters"
         )
-    priors = _priors(model, options.priors)
+    priors = _priors(params, options.priors)
     posterior = LogPosterior(chi2, [priors[name] for name in free])
     meta: dict[str, Any] = {
         "data": str(path),
         "source": data.name,
-        "redshift": model.params["z"].value,
+        "redshift": params["z"].value,
         "n_points": chi2.n_points,
         "n_upper_limits": int(np.count_nonzero(fitted.is_ul)),
         "n_excluded": int(np.count_nonzero(~used)),
         "fit_range": options.fit_range or "",
         "systematics": systematics.describe(),
-        "model": model.name,
-        "electrons": model.electrons.kind,
-        "steady_state": model.steady_state,
-        "ebl": model.ebl.model if model.ebl is not None else None,
-        "backend": model.backend,
+        "model": config.name,
+        "electrons": config.distribution.kind,
+        "steady_state": config.steady_state,
+        "ebl": config.ebl,
+        "backend": config.backend,
         "free": free,
         "priors": {name: priors[name].describe() for name in free},
-        "options": asdict(options),
+        "options": options.describe(),
     }
-    return _Setup(data, used, model, fractions, chi2, posterior, meta)
+    fit_identity = identity(options, data_digest(path))
+    return FitProblem(
+        path, data, used, config, params, fractions, chi2, posterior, fit_identity, meta
+    )
 
 
 def check_options(options: FitOptions) -> None:
     """What `run_fit` checks before it reads the data (the options, the model's values, the
     free parameters and the priors): ParameterError, as every source would raise it."""
-    _check_options(options)
-    _priors(_model(options), options.priors)
+    options.check()
+    _priors(_starting_parameters(options), options.priors)
 
 
-def _model(options: FitOptions) -> BlobModel:
-    """The model of the options with its free parameters."""
-    model = model_from_options(options)
+def _starting_parameters(options: FitOptions) -> Parameters:
+    """The model's parameters at the options' values, with the free set of the options."""
+    params = parameters(options.config)
+    params.set(**dict(options.values))
     if options.free is not None:
         for name in options.free:
-            model.params[name]  # an unknown name raises ParameterError
-        model.params.freeze(*model.params)
-        model.params.thaw(*options.free)
-    free = model.params.free
+            params[name]  # an unknown name raises ParameterError
+        params.freeze(*params)
+        params.thaw(*options.free)
+    free = params.free
     if not free:
         raise ParameterError("free: no free parameter to fit")
     if options.method == "mcmc" and options.walkers < 2 * len(free):
@@ -358,22 +224,7 @@ def _model(options: FitOptions) -> BlobModel:
             f"walkers = {options.walkers}: the ensemble needs at least twice the"
             f" {len(free)} free parameters ({2 * len(free)})"
         )
-    return model
-
-
-def _check_options(options: FitOptions) -> None:
-    if options.method not in METHODS:
-        raise ParameterError(f"method: unknown method {options.method!r} (known: minuit, mcmc)")
-    for name, value, least in (
-        ("walkers", options.walkers, 2),
-        ("steps", options.steps, 1),
-        ("seed", options.seed, 0),
-        ("band_samples", options.band_samples, 0),
-    ):
-        if isinstance(value, bool) or not isinstance(value, int) or value < least:
-            raise ParameterError(f"{name} = {value!r}: must be a whole number ≥ {least}")
-    if options.burn is not None and not 0 <= options.burn < options.steps:
-        raise ParameterError(f"burn = {options.burn!r}: must lie in 0..steps-1")
+    return params
 
 
 def _in_range(data: FluxPoints, bounds: str | None) -> np.ndarray:
@@ -393,19 +244,33 @@ def _in_range(data: FluxPoints, bounds: str | None) -> np.ndarray:
     return used
 
 
-def _priors(model: BlobModel, texts: Sequence[str]) -> dict[str, Prior]:
-    priors = {name: default_prior(p) for name, p in model.params.items()}
+def _priors(params: Parameters, texts: Sequence[str]) -> dict[str, Prior]:
+    priors = {name: default_prior(p) for name, p in params.items()}
     for text in texts:
-        name, prior = parse_prior(text, model.params)
-        if model.params[name].frozen:
+        name, prior = parse_prior(text, params)
+        if params[name].frozen:
             raise ParameterError(f"prior {name}: the parameter is not free")
         priors[name] = prior
     return priors
 
 
-def _evaluation_failure(model: BlobModel) -> str | None:
+def _resuming(problem: FitProblem, options: FitOptions, out: Path) -> bool:
+    """Whether an MCMC continues the chain in `out`: a chain that cannot be continued is
+    refused (ChainMismatch) before anything is touched; one without a step starts again from
+    the least-squares fit, as an unbroken run does."""
+    if options.method != "mcmc" or not options.resume:
+        return False
+    ndim = len(problem.params.free)
+    chain_path = out / "chain.h5"
+    return (
+        stored_steps(chain_path, options.walkers, ndim, options.steps, problem.identity["chain"])
+        > 0
+    )
+
+
+def _evaluation_failure(problem: FitProblem) -> str | None:
     try:
-        model.evaluate()
+        evaluate(problem.config, problem.params.as_dict())
     except ConvergenceError as error:
         return str(error)
     except KERNEL_STOPS as error:
@@ -413,26 +278,33 @@ def _evaluation_failure(model: BlobModel) -> str | None:
     return None
 
 
-def _fingerprint(options: FitOptions, setup: _Setup) -> dict[str, Any]:
-    """What defines the posterior a chain samples: refused on resume if it changed."""
-    keep = dict(asdict(options))
-    for name in ("steps", "resume", "progress", "burn", "band_samples", "minos"):
-        keep.pop(name)
-    keep["data_sha256"] = hashlib.sha256(Path(setup.meta["data"]).read_bytes()).hexdigest()
-    return {k: v if not isinstance(v, tuple) else list(v) for k, v in keep.items()}
-
-
 # ---------------------------------------------------------------------------------------------
-# Summaries
+# 2. Least squares
 
 
-def _start_covariance(ls: LeastSquares | None, ndim: int) -> np.ndarray:
-    """The covariance of the starting ball: the least-squares one, else 0.1 in each fit form."""
-    if ls is not None and ls.covariance is not None and np.all(np.isfinite(ls.covariance)):
-        return ls.covariance
-    if ls is not None and np.all(np.isfinite(ls.errors)) and np.all(ls.errors > 0):
-        return np.diag(ls.errors**2)
-    return np.diag(np.full(ndim, 0.01))
+def least_squares_stage(
+    problem: FitProblem, options: FitOptions, state: FitState, stop: Callable[[], bool] | None
+) -> FitState:
+    """migrad and hesse (and minos on request) from the starting values."""
+    x0 = problem.params.vector()
+    try:
+        ls = least_squares(
+            problem.chi2, x0, problem.params.vector_bounds(), minos=options.minos, stop=stop
+        )
+    except Interrupted:
+        state.evaluations = problem.chi2.evaluations
+        return state.end(Status.INTERRUPTED, "stopped during the least-squares fit")
+    state.ls = ls
+    state.evaluations = problem.chi2.evaluations
+    if options.method == "minuit":
+        state.best, state.median = ls.x, ls.x
+        state.lower, state.upper = ls.x + ls.lower, ls.x + ls.upper
+        state.covariance = ls.covariance
+        state.samples = _gaussian_draws(ls, options)
+        state.status = Status.CONVERGED if ls.valid else Status.NOT_CONVERGED
+        state.message = ls.message
+        state.meta.update({"minos": ls.minos, "edm_goal_reached": ls.valid})
+    return state
 
 
 def _gaussian_draws(ls: LeastSquares, options: FitOptions) -> np.ndarray:
@@ -448,18 +320,75 @@ def _gaussian_draws(ls: LeastSquares, options: FitOptions) -> np.ndarray:
         return np.empty((0, ls.x.size))
 
 
-def _band(
-    model: BlobModel, samples: np.ndarray, pool: Any
-) -> tuple[tuple[np.ndarray, np.ndarray] | None, int]:
-    """The 16-84 % range of the total νF_ν over the samples, on the model's grid."""
-    if len(samples) == 0:
-        return None, 0
-    mapper = pool.map if pool is not None else map
-    totals = [t for t in mapper(GridSed(model), list(samples)) if t is not None]
-    if len(totals) < 2:
-        return None, len(samples)
-    low, high = np.percentile(np.array(totals), [16.0, 84.0], axis=0)
-    return (low, high), len(samples)
+# ---------------------------------------------------------------------------------------------
+# 3. MCMC
+
+
+def mcmc_stage(
+    problem: FitProblem,
+    options: FitOptions,
+    state: FitState,
+    out: Path,
+    pool: Any,
+    stop: Callable[[], bool] | None,
+) -> FitState:
+    """emcee from the least-squares fit (or on from the chain in out/chain.h5)."""
+    ls = state.ls
+    centre = ls.x if ls is not None else problem.params.vector()
+    chain_path = out / "chain.h5"
+    if chain_path.exists() and not options.resume:
+        chain_path.unlink()
+    try:
+        chain = run_chain(
+            problem.posterior,
+            centre,
+            _start_covariance(ls, len(centre)),
+            walkers=options.walkers,
+            steps=options.steps,
+            seed=options.seed,
+            path=chain_path,
+            resume=options.resume,
+            fingerprint=problem.identity["chain"],
+            pool=pool,
+            progress=options.progress,
+            stop=stop,
+        )
+    except ValueError as error:  # emcee's own checks, e.g. walkers that are not independent
+        if isinstance(error, ParameterError):
+            raise
+        return state.end(Status.FAILED, f"mcmc: {error}")
+    state.chain = chain
+    state.evaluations += chain.evaluations
+    if chain.interrupted:
+        return state.end(
+            Status.INTERRUPTED,
+            f"stopped after {chain.steps} of {options.steps} steps; the chain is in"
+            f" {chain_path}: continue it with --resume",
+        )
+    flat, logp, burn = _posterior_samples(chain, options)
+    free = problem.params.free
+    state.best = flat[int(np.argmax(logp))]
+    state.lower, state.median, state.upper = np.percentile(flat, [16.0, 50.0, 84.0], axis=0)
+    state.covariance = np.atleast_2d(np.cov(flat, rowvar=False))
+    rng = np.random.default_rng(streams(options.seed)[2])
+    take = rng.choice(len(flat), size=min(options.band_samples, len(flat)), replace=False)
+    state.samples = flat[take]
+    state.status, state.message = _chain_status(chain, free)
+    state.meta.update(_chain_meta(chain, burn, free, ls))
+    from .plots import plot_corner
+
+    labels = [_label(problem.params, name) for name in free]
+    plot_corner(out / "corner.png", flat, labels, list(state.best))
+    return state
+
+
+def _start_covariance(ls: LeastSquares | None, ndim: int) -> np.ndarray:
+    """The covariance of the starting ball: the least-squares one, else 0.1 in each fit form."""
+    if ls is not None and ls.covariance is not None and np.all(np.isfinite(ls.covariance)):
+        return ls.covariance
+    if ls is not None and np.all(np.isfinite(ls.errors)) and np.all(ls.errors > 0):
+        return np.diag(ls.errors**2)
+    return np.diag(np.full(ndim, 0.01))
 
 
 def _posterior_samples(chain: Chain, options: FitOptions) -> tuple[np.ndarray, np.ndarray, int]:
@@ -476,7 +405,7 @@ def _posterior_samples(chain: Chain, options: FitOptions) -> tuple[np.ndarray, n
     return flat, logp, burn
 
 
-def _chain_status(chain: Chain, names: list[str]) -> tuple[str, str]:
+def _chain_status(chain: Chain, names: list[str]) -> tuple[Status, str]:
     acceptance = float(np.mean(chain.acceptance))
     tau = chain.tau
     finite = np.isfinite(tau)
@@ -489,13 +418,13 @@ def _chain_status(chain: Chain, names: list[str]) -> tuple[str, str]:
         f" longest autocorrelation time {tau_max:.3g} steps ({names[worst]})"
     )
     if acceptance < MIN_ACCEPTANCE:
-        return "not converged", f"the walkers are stuck: {facts}"
+        return Status.NOT_CONVERGED, f"the walkers are stuck: {facts}"
     if not lengths >= TAU_FACTOR:
-        return "not converged", (
+        return Status.NOT_CONVERGED, (
             f"the chain is {lengths:.1f} autocorrelation times long, fewer than {TAU_FACTOR}:"
             f" {facts}; continue it with --resume and more --steps"
         )
-    return "converged", f"the chain is {lengths:.0f} autocorrelation times long: {facts}"
+    return Status.CONVERGED, f"the chain is {lengths:.0f} autocorrelation times long: {facts}"
 
 
 def _chain_meta(
@@ -514,19 +443,102 @@ def _chain_meta(
     return meta
 
 
-def _label(model: BlobModel, name: str) -> str:
-    p = model.params[name]
+def _label(params: Parameters, name: str) -> str:
+    p = params[name]
     unit = f" [{p.unit}]" if p.unit else ""
     return f"log10 {name}{unit}" if p.log10 else f"{name}{unit}"
 
 
+# ---------------------------------------------------------------------------------------------
+# 4. Writing
+
+
+def write_stage(
+    problem: FitProblem,
+    options: FitOptions,
+    state: FitState,
+    out: Path,
+    pool: Any,
+    started: float,
+) -> FitResult:
+    """The best model, its statistic, components, band and residuals, and the files."""
+    best, median, lower, upper = state.estimates()
+    status = state.status or Status.FAILED
+    best_values = problem.params.values_at(best)
+    evaluation = evaluate(problem.config, best_values)
+    m_all = evaluation.at(problem.data.nu)
+    full = ChiSquare(problem.config, problem.params, problem.data, problem.fractions)
+    statistic = problem.chi2.statistic(m_all[problem.used])
+    samples = state.samples if state.samples is not None else np.empty((0, best.size))
+    band, band_evaluations = _band(problem, samples, pool)
+    dof = problem.chi2.n_points - len(best)
+    parameters_ = _parameter_results(problem.params, best, median, lower, upper)
+    meta = dict(problem.meta)
+    meta.update(state.meta)
+    meta.update(
+        {
+            "p_value": _p_value(statistic, dof),
+            "band_evaluations": band_evaluations,
+            "radius_cm": evaluation.radius,
+            "doppler": evaluation.doppler,
+        }
+    )
+    result = FitResult(
+        status,
+        state.message,
+        options.method,
+        parameters_,
+        statistic,
+        dof,
+        state.evaluations,
+        time.perf_counter() - started,
+        state.covariance,
+        str(out),
+        meta,
+    )
+    from .plots import plot_sed
+
+    plot_sed(
+        out / "sed.png",
+        problem.data,
+        problem.used,
+        full.residuals(m_all),
+        evaluation.nu,
+        evaluation.seds,
+        band,
+        f"{problem.data.name}: {problem.config.name}, {options.method} ({status}), "
+        f"χ²/dof = {statistic:.1f}/{dof}",
+    )
+    write_table(result, out / "result.ecsv")
+    return result
+
+
+def _band(
+    problem: FitProblem, samples: np.ndarray, pool: Any
+) -> tuple[tuple[np.ndarray, np.ndarray] | None, int]:
+    """The 16-84 % range of the total νF_ν over the samples, on the model's grid."""
+    if len(samples) == 0:
+        return None, 0
+    mapper = pool.map if pool is not None else map
+    grid = ModelGrid(problem.config, problem.params)
+    totals = [t for t in mapper(grid, list(samples)) if t is not None]
+    if len(totals) < 2:
+        return None, len(samples)
+    low, high = np.percentile(np.array(totals), [16.0, 84.0], axis=0)
+    return (low, high), len(samples)
+
+
 def _parameter_results(
-    model: BlobModel, best: np.ndarray, median: np.ndarray, lower: np.ndarray, upper: np.ndarray
+    params: Parameters,
+    best: np.ndarray,
+    median: np.ndarray,
+    lower: np.ndarray,
+    upper: np.ndarray,
 ) -> dict[str, ParameterResult]:
     """Every parameter, free ones from the fit (fit form mapped to the parameter's unit)."""
-    free = {name: i for i, name in enumerate(model.params.free)}
+    free = {name: i for i, name in enumerate(params.free)}
     results = {}
-    for name, p in model.params.items():
+    for name, p in params.items():
         if name in free:
             i = free[name]
             fit_best = float(best[i])

@@ -24,7 +24,6 @@ run at a time writes into a given OUT.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import math
 import os
@@ -38,21 +37,13 @@ from pathlib import Path
 from typing import Any
 
 from ..backend import KERNEL_STOPS
-from ..distributions import ConvergenceError
+from ..files import atomic_path, first_line, os_error_text
 from ..fit.data import DataError
-from ..fit.results import (
-    EXIT_FAILED,
-    EXIT_INTERRUPTED,
-    EXIT_NOT_CONVERGED,
-    EXIT_OK,
-    FitResult,
-    atomic_path,
-    first_line,
-    os_error_text,
-    plain,
-)
-from ..fit.run import FitOptions, run_fit
+from ..fit.options import FitOptions, data_digest, identity
+from ..fit.results import ExitCode, FitResult, Status, plain
+from ..fit.run import run_fit
 from ..parameters import ParameterError
+from ..steady import ConvergenceError
 
 __all__ = [
     "MARKER",
@@ -114,13 +105,9 @@ def find_sources(paths: Sequence[str | Path]) -> list[Source]:
 
 
 def fit_key(options: FitOptions, source: Source) -> str:
-    """What makes two fits of a source the same: the options (but the progress bar and
-    --resume) and the data file's content."""
-    kept = asdict(options)
-    for name in ("progress", "resume"):
-        kept.pop(name)
-    digest = hashlib.sha256(Path(source.path).read_bytes()).hexdigest()
-    return json.dumps({"options": kept, "data_sha256": digest}, sort_keys=True)
+    """The identity of the fit of a source (`sorvexfit.fit.options.identity`) as a string:
+    two fits are the same when it is."""
+    return json.dumps(identity(options, data_digest(source.path)), sort_keys=True)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -134,7 +121,7 @@ class Outcome:
 
     source: str
     data: str
-    status: str  # converged, not converged, failed, bad input, interrupted
+    status: Status
     message: str
     run: str = "fitted"  # fitted, done before, not run
     chi2: float = math.nan
@@ -148,7 +135,7 @@ class Outcome:
         return Outcome(
             source.name,
             source.path,
-            result.status,
+            Status(result.status),
             result.message,
             chi2=float(result.chi2),
             dof=int(result.dof),
@@ -168,6 +155,7 @@ def _done(directory: Path, key: str) -> Outcome | None:
         if record["key"] != key or not (directory / "result.ecsv").is_file():
             return None
         outcome = dict(record["outcome"])
+        outcome["status"] = Status(outcome["status"])
         outcome["parameters"] = {k: tuple(v) for k, v in outcome["parameters"].items()}
         return Outcome(**outcome)
     except (OSError, ValueError, KeyError, TypeError, AttributeError):
@@ -187,21 +175,21 @@ def fit_source(source: Source, options: FitOptions, out: str, key: str) -> Outco
         shutil.copy2(final / "chain.h5", attempt / "chain.h5")
     started = time.perf_counter()
 
-    def failed(status: str, message: str) -> Outcome:
+    def failed(status: Status, message: str) -> Outcome:
         return Outcome(source.name, source.path, status, message)
 
     try:
         outcome = Outcome.of(source, run_fit(source.path, options, attempt))
     except (DataError, ParameterError) as error:
-        outcome = failed("bad input", str(error))
+        outcome = failed(Status.BAD_INPUT, str(error))
     except ConvergenceError as error:
-        outcome = failed("failed", str(error))
+        outcome = failed(Status.FAILED, str(error))
     except KERNEL_STOPS as error:  # a stop in the kernels: this source fails
-        outcome = failed("failed", f"kernel stopped: {error}")
+        outcome = failed(Status.FAILED, f"kernel stopped: {error}")
     except OSError as error:
-        outcome = failed("failed", os_error_text(error))
+        outcome = failed(Status.FAILED, os_error_text(error))
     except Exception as error:  # any other fault of this source is recorded, the others go on
-        outcome = failed("failed", f"{type(error).__name__}: {first_line(error)}")
+        outcome = failed(Status.FAILED, f"{type(error).__name__}: {first_line(error)}")
     outcome.wall_time = time.perf_counter() - started
     with atomic_path(attempt / MARKER) as temporary:
         temporary.write_text(
@@ -250,14 +238,15 @@ class ManyResult:
         return [o.source for o in self.outcomes if o.run == "done before"]
 
     @property
-    def exit_code(self) -> int:
-        """4 interrupted, else 1 if a source failed, else 3 if one did not converge, else 0."""
+    def exit_code(self) -> ExitCode:
+        """4 interrupted, else 1 if a source failed or had bad input, else 3 if one did not
+        converge, else 0."""
         statuses = {o.status for o in self.outcomes}
         if self.interrupted:
-            return EXIT_INTERRUPTED
-        if statuses & {"failed", "bad input"}:
-            return EXIT_FAILED
-        return EXIT_NOT_CONVERGED if "not converged" in statuses else EXIT_OK
+            return ExitCode.INTERRUPTED
+        if statuses & {Status.FAILED, Status.BAD_INPUT}:
+            return ExitCode.FAILED
+        return ExitCode.NOT_CONVERGED if Status.NOT_CONVERGED in statuses else ExitCode.OK
 
     def counts(self) -> str:
         tally: dict[str, int] = {}
@@ -343,7 +332,7 @@ def fit_many(
             outcomes[source.name] = finished or Outcome(
                 source.name,
                 source.path,
-                "interrupted",
+                Status.INTERRUPTED,
                 "the run stopped before this source was fitted",
                 run="not run",
             )
@@ -351,7 +340,7 @@ def fit_many(
         _remove_leftovers(root, names)
     ordered = [outcomes[s.name] for s in sources]
     summary = root / SUMMARY
-    write_summary(ordered, summary, {"options": asdict(options), "interrupted": interrupted})
+    write_summary(ordered, summary, {"options": options.describe(), "interrupted": interrupted})
     return ManyResult(ordered, summary, interrupted, time.perf_counter() - started)
 
 
@@ -365,14 +354,14 @@ def _collect(future: Any, source: Source) -> Outcome:
         return Outcome(
             source.name,
             source.path,
-            "failed",
+            Status.FAILED,
             "the workers fitting this source died each time (out of memory?)",
         )
     except KERNEL_STOPS as error:  # raised where the task itself could not catch it
-        return Outcome(source.name, source.path, "failed", f"kernel stopped: {error}")
+        return Outcome(source.name, source.path, Status.FAILED, f"kernel stopped: {error}")
     except Exception as error:
         message = f"{type(error).__name__}: {first_line(error)}"
-        return Outcome(source.name, source.path, "failed", message)
+        return Outcome(source.name, source.path, Status.FAILED, message)
     return outcome
 
 
@@ -384,7 +373,7 @@ def write_summary(outcomes: Sequence[Outcome], path: Path, meta: dict[str, Any])
 
     table = Table()
     table["source"] = [o.source for o in outcomes]
-    table["status"] = [o.status for o in outcomes]
+    table["status"] = [str(o.status) for o in outcomes]
     table["message"] = [o.message for o in outcomes]
     table["run"] = [o.run for o in outcomes]
     table["chi2"] = np.array([o.chi2 for o in outcomes], dtype=float)

@@ -38,7 +38,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from ..fit.results import first_line
+from ..files import first_line
 
 __all__ = [
     "CONNECT_TIMEOUT",
