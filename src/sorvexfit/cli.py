@@ -130,10 +130,11 @@ def run_sed(args: argparse.Namespace) -> int:
     config = model_config(args, list(values))
     params = parameters(config)
     params.set(**values)
+    point = params.as_dict()
     from .evaluation import evaluate
     from .output import write_sed
 
-    evaluation = evaluate(config, params.as_dict())
+    evaluation = evaluate(config, point)
     written = write_sed(config, params, evaluation, out, Path(args.plot) if args.plot else None)
     print(f"wrote {written}")
     return ExitCode.OK

@@ -50,7 +50,7 @@ import numpy as np
 
 import sorvex
 
-from .backend import get_backend
+from .backend import BACKENDS
 from .constants import C_LIGHT, ME_C2, SIGMA_T
 from .parameters import ParameterError
 
@@ -169,7 +169,7 @@ def synchrotron(
     radius: float,
 ) -> tuple[np.ndarray, np.ndarray]:
     """(α'_ν, Ī'_ν): the absorption coefficient and the disc-averaged intensity of the blob."""
-    j, alpha = get_backend(backend).synchrotron(nu, gamma, n, b_field, True)
+    j, alpha = BACKENDS[backend].synchrotron(nu, gamma, n, b_field, True)
     return alpha, blob_intensity(radius, j, alpha)
 
 
@@ -184,7 +184,7 @@ def thin_synchrotron_field(
     """The optically thin synchrotron field J' = (9/16)(4/3) R j' inside the blob (no
     absorption: half the kernel work; the self-absorbed part holds a negligible share of the
     energy that cools the electrons)."""
-    j, _ = get_backend(backend).synchrotron(nu, gamma, n, b_field, False)
+    j, _ = BACKENDS[backend].synchrotron(nu, gamma, n, b_field, False)
     return seed_intensity(nu, (4.0 / 3.0) * radius * j)
 
 
@@ -239,7 +239,7 @@ def blob_emission(
 ) -> BlobEmission:
     """Synchrotron (self-absorbed), SSC and EC on a line `external` = (u', ν') of the blob at
     blob-frame frequencies `nu`, as the observer sees them (module documentation)."""
-    kernels = get_backend(backend)
+    kernels = BACKENDS[backend]
     g_syn, n_syn = syn_electrons
     alpha, disc = synchrotron(backend, nu, g_syn, n_syn, b_field, radius)
     seds: dict[str, np.ndarray] = {}

@@ -16,8 +16,8 @@ and three normalisations, applied by the model on its grid (`normalise`):
 
 The integrals are those of the piecewise power law through the grid points, which is also
 what the kernels integrate, so the normalisation is exact for the spectrum that radiates.
-`injection` scales a shape to an injected power instead (the cooled steady state of
-`sorvexfit.steady`).
+For the cooled steady state (`sorvexfit.steady`) the shape is that of the injection, scaled
+by "L_inj" to the power it injects, m_e c² V ∫ γ Q dγ (erg s^-1).
 """
 
 from __future__ import annotations
@@ -41,7 +41,6 @@ __all__ = [
     "LogParabola",
     "PowerLaw",
     "electron_grid",
-    "injection",
     "log_grid",
     "normalise",
     "pwl_moment",
@@ -208,10 +207,20 @@ def log_grid(anchors: list[float], n_points: int) -> np.ndarray:
     return np.sort(np.concatenate([grid, extra]))
 
 
+def electron_grid(anchors: list[float], n_points: int, steady: bool) -> np.ndarray:
+    """The Lorentz factors of the electrons: `log_grid` through the anchors (γ_min, breaks,
+    γ_max); for the cooled steady state from 1.1 (where the electrons cool to) to twice γ_max
+    (room for the diffusion above the injection). Read-only."""
+    if steady:
+        low = [1.1] if anchors[0] > 1.1 * 1.01 else []
+        anchors = [*low, *anchors, 2.0 * anchors[-1]]
+    return _grid(tuple(anchors), n_points)
+
+
 @lru_cache(maxsize=64)
-def electron_grid(anchors: tuple[float, ...], n_points: int) -> np.ndarray:
-    """`log_grid(anchors, n_points)`, read-only and kept for the last anchors asked (a fit
-    evaluates the same grid while the anchors stay)."""
+def _grid(anchors: tuple[float, ...], n_points: int) -> np.ndarray:
+    """`log_grid`, kept for the last anchors asked (a fit evaluates the same grid while the
+    anchors stay)."""
     grid = log_grid(list(anchors), n_points)
     grid.flags.writeable = False
     return grid
@@ -237,19 +246,15 @@ def normalise(
     gamma: np.ndarray, shape: np.ndarray, mode: str, value: float, radius: float
 ) -> np.ndarray:
     """The shape scaled so that its number density, energy density or contained power
-    (`mode` "n_e", "u_e" or "L_e") equals `value` (cgs; `radius` for "L_e")."""
+    (`mode` "n_e", "u_e" or "L_e") equals `value`, or, with "L_inj", to the injection rate Q
+    (cm^-3 s^-1 per unit γ) that carries the power `value` into the sphere (cgs; `radius` for
+    "L_e" and "L_inj")."""
     if mode == "n_e":
         total = pwl_moment(gamma, shape, 0)
     elif mode == "u_e":
         total = ME_C2 * pwl_moment(gamma, shape, 1)
-    else:
+    elif mode == "L_e":
         total = ME_C2 * pwl_moment(gamma, shape, 1) * (4.0 / 3.0) * math.pi * radius**2 * C_LIGHT
+    else:  # L_inj: erg s^-1 per unit rate
+        total = ME_C2 * (4.0 / 3.0 * math.pi * radius**3) * pwl_moment(gamma, shape, 1)
     return shape * (value / total) if total > 0.0 else shape * 0.0
-
-
-def injection(gamma: np.ndarray, shape: np.ndarray, power: float, radius: float) -> np.ndarray:
-    """The shape scaled to an injection rate Q (cm^-3 s^-1 per unit γ) that carries `power`
-    (erg s^-1) into a sphere of radius `radius`: m_e c² V ∫ γ Q dγ = power."""
-    volume = 4.0 / 3.0 * math.pi * radius**3
-    per_rate = ME_C2 * volume * pwl_moment(gamma, shape, 1)  # erg s^-1 per unit rate
-    return shape * (power / per_rate) if per_rate > 0.0 else shape * 0.0

@@ -95,18 +95,17 @@ def evaluate(config: ModelConfig, values: Mapping[str, float]) -> Evaluation:
 
     electrons = config.distribution
     anchors = electrons.anchors(values)
+    gamma = dist.electron_grid(anchors, config.n_gamma, config.steady_state)
+    # The electrons, or for the steady state the injection, normalised.
+    mode = "L_inj" if config.steady_state else config.normalisation
+    n = dist.normalise(gamma, electrons.shape(gamma, values), mode, values[mode], radius)
     steady = None
     if config.steady_state:
-        low = 1.1 if anchors[0] > 1.1 * 1.01 else None
-        gamma = dist.electron_grid(
-            tuple(([low] if low else []) + anchors + [2.0 * anchors[-1]]), config.n_gamma
-        )
-        injection = dist.injection(gamma, electrons.shape(gamma, values), values["L_inj"], radius)
         steady = st.cool(
             config.backend,
             config.components,
             gamma,
-            injection,
+            n,
             values["B"],
             radius,
             values["t_esc"],
@@ -118,10 +117,6 @@ def evaluate(config: ModelConfig, values: Mapping[str, float]) -> Evaluation:
             config.steady_max_iterations,
         )
         n = steady.density
-    else:
-        gamma = dist.electron_grid(tuple(anchors), config.n_gamma)
-        mode = config.normalisation
-        n = dist.normalise(gamma, electrons.shape(gamma, values), mode, values[mode], radius)
 
     exact_anchors = anchors if electrons.piecewise_power_law and not config.steady_state else None
     emission = comp.blob_emission(

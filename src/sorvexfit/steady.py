@@ -23,7 +23,7 @@ import sorvex
 from . import components as comp
 from .constants import C_LIGHT
 
-__all__ = ["ConvergenceError", "SteadyStateResult", "cool", "steady_state"]
+__all__ = ["ConvergenceError", "SteadyStateResult", "cool"]
 
 
 @dataclass(frozen=True)
@@ -31,7 +31,7 @@ class SteadyStateResult:
     density: np.ndarray  # n(γ) on the grid, cm^-3
     iterations: int
     change: float  # the last relative change
-    converged: bool
+    converged: bool  # always True: a steady state that does not converge raises
 
 
 class ConvergenceError(RuntimeError):
@@ -50,76 +50,33 @@ def cool(
     nu: np.ndarray,
     external: tuple[float, float] | None,
     rtol: float | None,
-    tolerance: float,
-    max_iterations: int,
+    tolerance: float = 1e-3,
+    max_iterations: int = 60,
 ) -> SteadyStateResult:
     """The steady state on `gamma` of `injection` in a blob of field `b_field` and radius
     `radius` (t_esc and t_acc in units of R/c; `nu`: the blob-frame frequencies of the SSC
     field; `external`: (u', ν') of an external line in the blob frame, or None; `rtol`: the
-    synchrotron kernel's segment tolerance). ConvergenceError if it does not converge."""
-    light_crossing = radius / C_LIGHT
-    cooling = comp.synchrotron_cooling(gamma, b_field)
-    if external is not None:
-        u_ext, nu_ext = external
-        cooling = cooling + comp.line_cooling(gamma, nu_ext, u_ext)
-    ssc = "ssc" in components
-    result = steady_state(
-        gamma,
-        injection,
-        t_esc * light_crossing,
-        t_acc * light_crossing,
-        light_crossing,
-        cooling,
-        (backend, b_field, radius, nu, rtol) if ssc else None,
-        tolerance,
-        max_iterations,
-    )
-    if not result.converged:
-        raise ConvergenceError(
-            f"steady state: not converged after {result.iterations} iterations "
-            f"(last relative change {result.change:.2e} > {tolerance:g})"
-        )
-    return result
-
-
-def _ssc_cooling(
-    gamma: np.ndarray,
-    n: np.ndarray,
-    field: tuple[str, float, float, np.ndarray, float | None],
-) -> np.ndarray:
-    """dγ/dt on the optically thin synchrotron field of the electrons n themselves."""
-    backend, b_field, radius, nu, rtol = field
-    g_syn, n_syn = comp.synchrotron_electrons(gamma, n, None, rtol)
-    seed = comp.thin_synchrotron_field(backend, nu, g_syn, n_syn, b_field, radius)
-    return comp.compton_cooling(gamma, nu, seed)
-
-
-def steady_state(
-    gamma: np.ndarray,
-    injection: np.ndarray,
-    t_esc: float,
-    t_acc: float,
-    light_crossing: float,
-    fixed_cooling: np.ndarray,
-    self_field: tuple[str, float, float, np.ndarray, float | None] | None,
-    tolerance: float = 1e-3,
-    max_iterations: int = 60,
-) -> SteadyStateResult:
-    """The steady state of the equation of the module documentation on `gamma`.
-
-    injection Q; t_esc, t_acc and light_crossing in s; γ̇ = fixed_cooling plus, with
-    `self_field` = (backend, B, R, ν, rtol), the SSC cooling of the current n.
+    synchrotron kernel's segment tolerance). ConvergenceError if it does not converge.
 
     Each iteration is one implicit `sorvex.fp_findif_difu` step of 1e6 × max(t_esc, R/c): a
     backward-Euler step that long lands on the steady state of the linear problem with the
     cooling of the previous iterate. The iteration stops when the largest relative change of
     n between two iterations, over the bins that hold energy (γ² n above 1e-8 of its peak), is
-    below `tolerance`; up to `max_iterations`. From the fourth iteration on, the n-dependent
-    cooling is relaxed (geometric mean of the last two) so that strong SSC cooling does not
-    make the iteration oscillate.
+    below `tolerance`; up to `max_iterations`. From the fourth iteration on, the SSC cooling
+    (which depends on n) is relaxed (geometric mean of the last two) so that strong SSC
+    cooling does not make the iteration oscillate. Its field is the optically thin
+    synchrotron of the current n: the self-absorbed part holds a negligible share of the
+    energy.
     """
-    dt = 1e6 * max(t_esc, light_crossing)
-    diffusion = gamma * gamma / t_acc
+    light_crossing = radius / C_LIGHT
+    fixed_cooling = comp.synchrotron_cooling(gamma, b_field)
+    if external is not None:
+        u_ext, nu_ext = external
+        fixed_cooling = fixed_cooling + comp.line_cooling(gamma, nu_ext, u_ext)
+    ssc = "ssc" in components
+    t_esc_s = t_esc * light_crossing
+    dt = 1e6 * max(t_esc_s, light_crossing)
+    diffusion = gamma * gamma / (t_acc * light_crossing)
     density = np.zeros_like(gamma)
     gdot = fixed_cooling
     last_self: np.ndarray | None = None
@@ -128,7 +85,7 @@ def steady_state(
     for iterations in range(1, max_iterations + 1):
         new = np.array(
             sorvex.fp_findif_difu(
-                dt, gamma, density, gdot, diffusion, injection, t_esc, light_crossing
+                dt, gamma, density, gdot, diffusion, injection, t_esc_s, light_crossing
             )
         )
         np.maximum(new, 0.0, out=new)
@@ -141,12 +98,17 @@ def steady_state(
                 else 0.0
             )
         density = new
-        if change < tolerance and (self_field is None or iterations > 1):
+        if change < tolerance and (not ssc or iterations > 1):
             return SteadyStateResult(density, iterations, change, True)
-        if self_field is not None:
-            current = _ssc_cooling(gamma, density, self_field)
+        if ssc:
+            g_syn, n_syn = comp.synchrotron_electrons(gamma, density, None, rtol)
+            seed = comp.thin_synchrotron_field(backend, nu, g_syn, n_syn, b_field, radius)
+            current = comp.compton_cooling(gamma, nu, seed)
             if last_self is not None and iterations >= 3:
                 current = np.sqrt(current * last_self)
             last_self = current
             gdot = fixed_cooling + current
-    return SteadyStateResult(density, iterations, change, False)
+    raise ConvergenceError(
+        f"steady state: not converged after {iterations} iterations "
+        f"(last relative change {change:.2e} > {tolerance:g})"
+    )
