@@ -1,6 +1,6 @@
 """Kernel backends: the radiation kernels a model evaluates, behind one small interface.
 
-- "exact" (the default): the accurate native kernels of the module `sorvexfit.kernels` (exact
+- "exact" (the default): the exact kernels, the native module `sorvexfit.kernels` (exact
   synchrotron kernel, full Klein-Nishina inverse Compton, gamma-gamma opacity), within 1e-6 of
   quadrature.
 - "sorvex": the functions of the `sorvex` module. Synchrotron uses the piecewise fitted kernel
@@ -136,7 +136,7 @@ class SorvexBackend(_Named):
 
 
 class ExactBackend(_Named):
-    """The accurate kernels of `sorvexfit.kernels`."""
+    """The exact kernels of `sorvexfit.kernels`."""
 
     name = "exact"
 

@@ -70,7 +70,6 @@ __all__ = [
     "synchrotron",
     "synchrotron_cooling",
     "synchrotron_electrons",
-    "thin_synchrotron_field",
 ]
 
 # Seed photons whose ν I_ν is below this fraction of its peak are left out of the
@@ -167,25 +166,16 @@ def synchrotron(
     n: np.ndarray,
     b_field: float,
     radius: float,
+    absorption: bool = True,
 ) -> tuple[np.ndarray, np.ndarray]:
-    """(α'_ν, Ī'_ν): the absorption coefficient and the disc-averaged intensity of the blob."""
-    j, alpha = BACKENDS[backend].synchrotron(nu, gamma, n, b_field, True)
+    """(α'_ν, Ī'_ν): the absorption coefficient and the disc-averaged intensity of the blob.
+    Without `absorption` (half the kernel work) α' is zero and Ī' the optically thin 4 j' R/3:
+    the field that cools the electrons, where the self-absorbed part holds a negligible share
+    of the energy."""
+    j, alpha = BACKENDS[backend].synchrotron(nu, gamma, n, b_field, absorption)
+    if not absorption:
+        return alpha, (4.0 / 3.0) * radius * j
     return alpha, blob_intensity(radius, j, alpha)
-
-
-def thin_synchrotron_field(
-    backend: str,
-    nu: np.ndarray,
-    gamma: np.ndarray,
-    n: np.ndarray,
-    b_field: float,
-    radius: float,
-) -> np.ndarray:
-    """The optically thin synchrotron field J' = (9/16)(4/3) R j' inside the blob (no
-    absorption: half the kernel work; the self-absorbed part holds a negligible share of the
-    energy that cools the electrons)."""
-    j, _ = BACKENDS[backend].synchrotron(nu, gamma, n, b_field, False)
-    return seed_intensity(nu, (4.0 / 3.0) * radius * j)
 
 
 def blob_intensity(radius: float, j: np.ndarray, alpha: np.ndarray) -> np.ndarray:

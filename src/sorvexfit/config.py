@@ -54,7 +54,7 @@ class ModelConfig:
     ebl: an EBL model name of `sorvexfit.components.EBL_MODELS`, or None.
     gamma_gamma: absorb SSC and EC on the blob's synchrotron photons; None: on with the exact
         kernels (which have the opacity), off with "sorvex".
-    backend: "exact" (the accurate kernels of `sorvexfit.kernels`) or "sorvex".
+    backend: "exact" (the exact kernels of `sorvexfit.kernels`) or "sorvex".
     cosmology: an astropy cosmology, None for Planck18.
     n_gamma, nu_range, n_nu: the electron grid size and the observed frequency grid.
     segments_rtol: tolerance of the fewest-segment synchrotron electrons; None: every grid

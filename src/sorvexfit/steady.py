@@ -102,8 +102,8 @@ def cool(
             return SteadyStateResult(density, iterations, change, True)
         if ssc:
             g_syn, n_syn = comp.synchrotron_electrons(gamma, density, None, rtol)
-            seed = comp.thin_synchrotron_field(backend, nu, g_syn, n_syn, b_field, radius)
-            current = comp.compton_cooling(gamma, nu, seed)
+            _, thin = comp.synchrotron(backend, nu, g_syn, n_syn, b_field, radius, False)
+            current = comp.compton_cooling(gamma, nu, comp.seed_intensity(nu, thin))
             if last_self is not None and iterations >= 3:
                 current = np.sqrt(current * last_self)
             last_self = current

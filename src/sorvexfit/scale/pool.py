@@ -9,8 +9,8 @@ Two ways to reach the workers, chosen by the cluster's shape:
 - Workers of one thread each (`local`, and the workers the README starts): one Dask actor per
   worker keeps the function (for emcee the log-posterior: the model and the data, a few kB),
   sent once, and each call ships only the parameter vectors, straight from this process to
-  the worker. A task through the scheduler costs 7-10 ms more a round trip on the 2-core test
-  machine, which emcee pays twice a step (it moves half the walkers at a time).
+  the worker. A task goes through the scheduler, a round trip more, which emcee pays twice a
+  step (it moves half the walkers at a time; the README's benchmark gives the cost).
 - Otherwise, tasks: the function becomes a task of its own, submitted once, and each chunk a
   task that depends on it.
 
