@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "core/common/constants.hpp"
 #include "core/common/stop.hpp"
 #include "core/radiation/cooling.hpp"
-#include "core/radiation/exact/constants.hpp"
 #include "core/radiation/exact/gamma_gamma.hpp"
 #include "core/radiation/exact/inverse_compton.hpp"
 #include "core/radiation/exact/synchrotron.hpp"

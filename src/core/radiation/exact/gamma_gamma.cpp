@@ -14,9 +14,9 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/common/constants.hpp"
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
-#include "core/radiation/exact/constants.hpp"
 #include "core/radiation/exact/quadrature_rules.hpp"
 
 namespace sorvex::exact {

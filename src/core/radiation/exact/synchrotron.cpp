@@ -15,9 +15,9 @@
 #include <cstddef>
 #include <limits>
 
+#include "core/common/constants.hpp"
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
-#include "core/radiation/exact/constants.hpp"
 #include "core/radiation/exact/quadrature_rules.hpp"
 #include "core/radiation/exact/synchrotron_kernel.hpp"
 
@@ -27,13 +27,10 @@ namespace {
 using Rule = rules::GaussKronrod<3>;
 constexpr std::size_t rule_size = Rule::nodes.size();
 
-/// sqrt(3) e^2 / (2 c): j_nu = emission_constant nu_B int n R dgamma.
-constexpr double emission_constant = constants::sqrt3 * constants::electron_charge *
-                                     constants::electron_charge / (2.0 * constants::speed_of_light);
-/// sqrt(3) e^2 / (4 m_e c): alpha_nu = absorption_constant nu_B / nu^2 int ... dgamma.
-constexpr double absorption_constant = constants::sqrt3 * constants::electron_charge *
-                                       constants::electron_charge /
-                                       (4.0 * constants::electron_mass * constants::speed_of_light);
+/// j_nu = emission_constant nu_B int n R dgamma.
+constexpr double emission_constant = constants::synchrotron_emission;
+/// alpha_nu = absorption_constant nu_B / nu^2 int ... dgamma.
+constexpr double absorption_constant = constants::synchrotron_absorption;
 
 /// Most pieces one frequency may split its integral into; beyond, the estimate is returned.
 constexpr std::size_t max_pieces = 2000;
