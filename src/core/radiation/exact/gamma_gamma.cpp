@@ -89,9 +89,7 @@ double isotropic_pair_cross_section(double s0) {
 std::vector<double> gamma_gamma_opacity(std::span<const double> nu, std::span<const double> seed_nu,
                                         std::span<const double> seed_intensity, double radius) {
     require_positive_values("nu", nu);
-    require_grid("seed_nu", seed_nu, GridFloor::positive);
-    require_same_length("seed_intensity", seed_intensity, "seed_nu", seed_nu);
-    require_non_negative_values("seed_intensity", seed_intensity);
+    require_table("seed_nu", seed_nu, GridFloor::positive, "seed_intensity", seed_intensity);
     require_positive("radius", radius);
 
     constexpr double to_eps = constants::planck_over_rest_energy;

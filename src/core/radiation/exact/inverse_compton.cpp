@@ -460,22 +460,14 @@ double seed_integral(const std::vector<PowerLaw>& seed, const InnerIntegral& inn
     return total;
 }
 
-void require_electrons(std::span<const double> gamma, std::span<const double> n) {
-    require_grid("gamma", gamma, GridFloor::lorentz_one);
-    require_same_length("n", n, "gamma", gamma);
-    require_non_negative_values("n", n);
-}
-
 } // namespace
 
 std::vector<double> inverse_compton(std::span<const double> nu, std::span<const double> seed_nu,
                                     std::span<const double> seed_intensity,
                                     std::span<const double> gamma, std::span<const double> n) {
     require_positive_values("nu", nu);
-    require_grid("seed_nu", seed_nu, GridFloor::positive);
-    require_same_length("seed_intensity", seed_intensity, "seed_nu", seed_nu);
-    require_non_negative_values("seed_intensity", seed_intensity);
-    require_electrons(gamma, n);
+    require_table("seed_nu", seed_nu, GridFloor::positive, "seed_intensity", seed_intensity);
+    require_table("gamma", gamma, GridFloor::lorentz_one, "n", n);
 
     const Electrons electrons(gamma, n);
     const std::vector<PowerLaw> seed = power_law_table(seed_nu, seed_intensity);
@@ -504,7 +496,7 @@ std::vector<double> inverse_compton_line(std::span<const double> nu, double u, d
     require_positive_values("nu", nu);
     require_non_negative("u", u);
     require_positive("nu0", nu0);
-    require_electrons(gamma, n);
+    require_table("gamma", gamma, GridFloor::lorentz_one, "n", n);
 
     const Electrons electrons(gamma, n);
     // I = c u delta(nu0' - nu0) / (4 pi): the seed integral is c u / (4 pi nu0^2) inner(eps).

@@ -185,9 +185,7 @@ std::vector<Interval> intervals_of(std::span<const double> gamma, std::span<cons
 SynchrotronSpectrum synchrotron(std::span<const double> nu, std::span<const double> gamma,
                                 std::span<const double> n, double b_field, bool absorption) {
     require_positive_values("nu", nu);
-    require_grid("gamma", gamma, GridFloor::lorentz_one);
-    require_same_length("n", n, "gamma", gamma);
-    require_non_negative_values("n", n);
+    require_table("gamma", gamma, GridFloor::lorentz_one, "n", n);
     require_positive("b_field", b_field);
 
     const std::vector<Interval> intervals = intervals_of(gamma, n);
