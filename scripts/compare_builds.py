@@ -1,18 +1,23 @@
 """Checks that two builds of sorvex give identical bits on random inputs.
 
-Usage: python scripts/compare_builds.py [REV] [--cases N]
+Usage: python scripts/compare_builds.py [REV] [--cases N] [--kernels-rtol R]
 
-Builds the extension of git revision REV (default: HEAD~1) and of the working tree with CMake
-into build/compare/, runs every function on the same seeded random inputs under both, and
-reports every result whose bits differ. Used to verify that an optimisation changes nothing.
+Builds the extensions of git revision REV (default: HEAD~1) and of the working tree with CMake
+into build/compare/, runs every function of sorvex and of sorvexfit.kernels on the same seeded
+random inputs under both, and reports every case whose bits differ. sorvex must give identical
+bits; for the kernels the largest relative change of a value is reported as well, and up to R
+(default 0: identical bits) is accepted. Used to verify that an optimisation or a clean-up
+changes nothing.
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import pickle
 import shutil
+import struct
 import subprocess
 import sys
 import tarfile
@@ -24,12 +29,25 @@ BUILD = ROOT / "build" / "compare"
 
 # Runs in a child interpreter with one build on its path; prints a pickle of all results.
 RUNNER = r"""
-import math, pickle, random, struct, sys
+import importlib.util, math, pickle, random, struct, sys
+from pathlib import Path
 import sorvex
+
+def load_kernels():
+    # sorvexfit/kernels*.so of this build, without the sorvexfit package around it.
+    path = next((Path(sys.argv[4]) / "sorvexfit").glob("kernels.*"))
+    spec = importlib.util.spec_from_file_location("sorvexfit.kernels", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+kernels = load_kernels()
 
 def bits(value):
     if isinstance(value, (list, tuple)):
         return [bits(v) for v in value]
+    if hasattr(value, "tolist"):  # the kernels' NumPy arrays
+        return bits(value.tolist())
     if isinstance(value, float):
         return struct.pack("<d", value)
     return repr(value)
@@ -81,13 +99,48 @@ def case(rng):
         sorvex.rad_cool_mono(g, 10 ** rng.uniform(9, 20), 1e-3, kn),
     ]
 
-rng = random.Random(int(sys.argv[1]))
-results = []
-for _ in range(int(sys.argv[2])):
-    try:
-        results.append(bits(case(rng)))
-    except BaseException as error:
-        results.append(f"{type(error).__name__}: {error}")
+def increasing(rng, lo, hi, n):
+    # strictly increasing, unevenly spaced in ln x, from lo to about hi
+    steps = [rng.uniform(0.2, 1.0) for _ in range(n - 1)]
+    scale = (math.log(hi) - math.log(lo)) / max(sum(steps), 1e-300)
+    grid, u = [lo], math.log(lo)
+    for step in steps:
+        u += step * scale
+        grid.append(math.exp(u))
+    return grid
+
+def kernel_case(rng):
+    # valid arguments, except now and then one that the kernels refuse
+    g = increasing(rng, rng.uniform(1.0, 100.0), 10 ** rng.uniform(3, 8), rng.randrange(2, 30))
+    n = power_law(rng, g)
+    f = increasing(rng, 10 ** rng.uniform(6, 10), 10 ** rng.uniform(14, 20), rng.randrange(2, 25))
+    seed = power_law(rng, f)
+    nu = [10 ** rng.uniform(8, 30) for _ in range(rng.randrange(1, 12))]
+    gamma_nu = [10 ** rng.uniform(20, 30) for _ in range(rng.randrange(1, 12))]
+    b = 10 ** rng.uniform(-3, 2)
+    if rng.random() < 0.05:
+        n[rng.randrange(len(n))] = rng.choice([math.nan, -1.0])
+    return [
+        kernels.synchrotron([10 ** rng.uniform(6, 22) for _ in nu], g, n, b, rng.random() < 0.7),
+        kernels.inverse_compton(nu, f, seed, g, n),
+        kernels.inverse_compton_line(nu, 10 ** rng.uniform(-5, 0), 10 ** rng.uniform(9, 20), g, n),
+        kernels.gamma_gamma_opacity(gamma_nu, f, seed, 10 ** rng.uniform(14, 18)),
+    ]
+
+def run_cases(make_case, seed, count):
+    rng = random.Random(seed)
+    results = []
+    for _ in range(count):
+        try:
+            results.append(bits(make_case(rng)))
+        except BaseException as error:
+            results.append(f"{type(error).__name__}: {error}")
+    return results
+
+results = {
+    "sorvex": run_cases(case, int(sys.argv[1]), int(sys.argv[2])),
+    "kernels": run_cases(kernel_case, int(sys.argv[1]) + 1, int(sys.argv[2])),
+}
 with open(sys.argv[3], "wb") as out:  # stdout carries the synchrotron diagnostics
     pickle.dump(results, out)
 """
@@ -120,15 +173,47 @@ def export(revision: str, target: Path) -> None:
             tar.extractall(target, filter="data")
 
 
-def run(module_dir: Path, seed: int, cases: int) -> list[object]:
+def run(module_dir: Path, seed: int, cases: int) -> dict[str, list[object]]:
     env = dict(os.environ, PYTHONPATH=str(module_dir))
     results = module_dir / "results.pickle"
     subprocess.run(
-        [sys.executable, "-c", RUNNER, str(seed), str(cases), str(results)],
+        [sys.executable, "-c", RUNNER, str(seed), str(cases), str(results), str(module_dir)],
         env=env, check=True, capture_output=True,
     )  # fmt: skip
     with results.open("rb") as handle:
-        return list(pickle.load(handle))
+        loaded: dict[str, list[object]] = pickle.load(handle)
+        return loaded
+
+
+def floats(value: object) -> list[float] | None:
+    """The floats of one case's packed results in order, or None for an error text."""
+    if isinstance(value, bytes):
+        return [struct.unpack("<d", value)[0]]
+    if isinstance(value, list):
+        out: list[float] = []
+        for item in value:
+            inner = floats(item)
+            if inner is None:
+                return None
+            out += inner
+        return out
+    return None
+
+
+def largest_relative_change(old: object, new: object) -> float:
+    """max |new - old| / |old| over the values of one case (inf where they cannot be matched:
+    another shape, an error on one side only, a zero or a non-finite value that changed)."""
+    a, b = floats(old), floats(new)
+    if a is None or b is None or len(a) != len(b):
+        return math.inf
+    largest = 0.0
+    for x, y in zip(a, b, strict=True):
+        if struct.pack("<d", x) == struct.pack("<d", y):
+            continue
+        if x == 0.0 or not (math.isfinite(x) and math.isfinite(y)):
+            return math.inf
+        largest = max(largest, abs(y - x) / abs(x))
+    return largest
 
 
 def main() -> int:
@@ -136,6 +221,10 @@ def main() -> int:
     parser.add_argument("revision", nargs="?", default="HEAD~1")
     parser.add_argument("--cases", type=int, default=300)
     parser.add_argument("--seed", type=int, default=20261206)
+    parser.add_argument(
+        "--kernels-rtol", type=float, default=0.0,
+        help="largest relative change accepted in a kernel value (default 0: identical bits)",
+    )  # fmt: skip
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -144,13 +233,30 @@ def main() -> int:
     after = build(ROOT, "after")
     old = run(before, args.seed, args.cases)
     new = run(after, args.seed, args.cases)
-    differing = [k for k, (a, b) in enumerate(zip(old, new, strict=True)) if a != b]
-    print(f"{args.cases} random cases x 11 functions against {args.revision}: ", end="")
-    if differing:
-        print(f"{len(differing)} cases differ, first: {differing[:10]}")
-        return 1
-    print("identical bits")
-    return 0
+    status = 0
+    for group, functions in (("sorvex", 11), ("sorvexfit.kernels", 4)):
+        key = group.rsplit(".", 1)[-1]
+        pairs = list(zip(old[key], new[key], strict=True))
+        differing = [k for k, (a, b) in enumerate(pairs) if a != b]
+        refused = sum(isinstance(b, str) for _, b in pairs)
+        print(
+            f"{group}: {args.cases} random cases x {functions} functions against {args.revision} "
+            f"({refused} refused): ",
+            end="",
+        )
+        if not differing:
+            print("identical bits")
+            continue
+        print(f"{len(differing)} cases differ, first: {differing[:10]}", end="")
+        if key == "sorvex":
+            print()
+            status = 1
+            continue
+        change = max(largest_relative_change(*pairs[k]) for k in differing)
+        print(f"; largest relative change {change:.3g}")
+        if not change <= args.kernels_rtol:
+            status = 1
+    return status
 
 
 if __name__ == "__main__":

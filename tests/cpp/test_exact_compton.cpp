@@ -1,5 +1,5 @@
-// Klein-Nishina inverse Compton, pair-production opacity, and the argument checks of the
-// accurate kernels.
+// Klein-Nishina inverse Compton and pair-production opacity of the accurate kernels. (Their
+// refused arguments are tested at the Python boundary, tests/python/test_kernels.py.)
 #include <array>
 #include <bit>
 #include <cmath>
@@ -7,17 +7,13 @@
 #include <cstdint>
 #include <functional>
 #include <gtest/gtest.h>
-#include <limits>
 #include <numbers>
-#include <string>
 #include <vector>
 
-#include "core/common/stop.hpp"
+#include "core/common/constants.hpp"
 #include "core/radiation/cooling.hpp"
-#include "core/radiation/exact/constants.hpp"
 #include "core/radiation/exact/gamma_gamma.hpp"
 #include "core/radiation/exact/inverse_compton.hpp"
-#include "core/radiation/exact/synchrotron.hpp"
 
 namespace sorvex::exact {
 namespace {
@@ -237,99 +233,6 @@ TEST(AccurateKernels, EachFrequencyIsComputedIndependently) {
         }
     }
 }
-
-struct BadCall {
-    const char* label;
-    std::function<void()> call;
-    std::string message;
-};
-
-class Validation : public ::testing::TestWithParam<BadCall> {};
-
-TEST_P(Validation, NamesTheArgument) {
-    try {
-        GetParam().call();
-        FAIL() << "no stop";
-    } catch (const Stop& stop) {
-        EXPECT_EQ(stop.message(), GetParam().message);
-        EXPECT_EQ(stop.kind(), Stop::Kind::invalid_input); // ValueError, no stop report
-    }
-}
-
-const double nan = std::numeric_limits<double>::quiet_NaN();
-const double inf = std::numeric_limits<double>::infinity();
-const Vector ok_nu{1e10, 1e12};
-const Vector ok_gamma{10.0, 100.0};
-const Vector ok_n{1.0, 0.01};
-
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, Validation,
-    ::testing::Values(
-        BadCall{"short_gamma", [] { synchrotron(ok_nu, Vector{10.0}, Vector{1.0}, 1.0); },
-                "gamma: needs at least 2 points, got 1"},
-        BadCall{"unequal",
-                [] {
-                    synchrotron(ok_nu, ok_gamma, Vector{1.0, 2.0, 3.0}, 1.0);
-                },
-                "n: has 3 values but gamma has 2"},
-        BadCall{"b_field", [] { synchrotron(ok_nu, ok_gamma, ok_n, 0.0); },
-                "b_field: must be positive and finite, not 0"},
-        BadCall{"b_field_nan", [] { synchrotron(ok_nu, ok_gamma, ok_n, nan); },
-                "b_field: must be positive and finite, not nan"},
-        BadCall{"nu",
-                [] {
-                    synchrotron(Vector{1e9, -1.0}, ok_gamma, ok_n, 1.0);
-                },
-                "nu: values must be positive and finite (nu[1] = -1)"},
-        BadCall{"gamma_below_one",
-                [] {
-                    synchrotron(ok_nu, Vector{0.5, 2.0}, ok_n, 1.0);
-                },
-                "gamma: values must be finite and at least 1 (gamma[0] = 0.5)"},
-        BadCall{"gamma_order",
-                [] {
-                    synchrotron(ok_nu, Vector{10.0, 10.0}, ok_n, 1.0);
-                },
-                "gamma: must be strictly increasing (gamma[1] = 10 after 10)"},
-        BadCall{"n_negative",
-                [] {
-                    synchrotron(ok_nu, ok_gamma, Vector{1.0, -1e-3}, 1.0);
-                },
-                "n: values must be non-negative and finite (n[1] = -0.001)"},
-        BadCall{"seed_nu",
-                [] {
-                    inverse_compton(ok_nu, Vector{1e9, inf}, Vector{1.0, 1.0}, ok_gamma, ok_n);
-                },
-                "seed_nu: values must be positive and finite (seed_nu[1] = inf)"},
-        BadCall{"seed_intensity",
-                [] {
-                    inverse_compton(ok_nu, Vector{1e9, 1e10}, Vector{1.0}, ok_gamma, ok_n);
-                },
-                "seed_intensity: has 1 values but seed_nu has 2"},
-        BadCall{"seed_nan",
-                [] {
-                    inverse_compton(ok_nu, Vector{1e9, 1e10}, Vector{nan, 1.0}, ok_gamma, ok_n);
-                },
-                "seed_intensity: values must be non-negative and finite (seed_intensity[0] = nan)"},
-        BadCall{"u", [] { inverse_compton_line(ok_nu, -1.0, 1e9, ok_gamma, ok_n); },
-                "u: must be non-negative and finite, not -1"},
-        BadCall{"nu0", [] { inverse_compton_line(ok_nu, 1.0, 0.0, ok_gamma, ok_n); },
-                "nu0: must be positive and finite, not 0"},
-        BadCall{"line_gamma", [] { inverse_compton_line(ok_nu, 1.0, 1e9, Vector{}, Vector{}); },
-                "gamma: needs at least 2 points, got 0"},
-        BadCall{"overflow",
-                [] {
-                    inverse_compton_line(Vector{1e35}, 1.0, 1e30, Vector{1.0, 1e300},
-                                         Vector{1.0, 1e-300});
-                },
-                "nu: the result at nu[0] = 1e+35 is not a number: the arguments overflow double "
-                "precision"},
-        BadCall{"radius",
-                [] {
-                    gamma_gamma_opacity(ok_nu, Vector{1e9, 1e10}, Vector{1.0, 1.0}, -inf);
-                },
-                "radius: must be positive and finite, not -inf"}),
-    [](const ::testing::TestParamInfo<BadCall>& param) { return std::string(param.param.label); });
 
 } // namespace
 } // namespace sorvex::exact

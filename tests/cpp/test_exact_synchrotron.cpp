@@ -8,7 +8,7 @@
 #include <numbers>
 #include <vector>
 
-#include "core/radiation/exact/constants.hpp"
+#include "core/common/constants.hpp"
 #include "core/radiation/exact/synchrotron.hpp"
 #include "core/radiation/exact/synchrotron_kernel.hpp"
 
@@ -78,11 +78,8 @@ TEST(ExactKernel, ContinuousAtTheSplitAndZeroWhereItUnderflows) {
 
 constexpr double b_field = 0.1;
 const double nu_b = constants::gyro_frequency_per_gauss * b_field;
-const double emission_constant = constants::sqrt3 * constants::electron_charge *
-                                 constants::electron_charge / (2.0 * constants::speed_of_light);
-const double absorption_constant = constants::sqrt3 * constants::electron_charge *
-                                   constants::electron_charge /
-                                   (4.0 * constants::electron_mass * constants::speed_of_light);
+constexpr double emission_constant = constants::synchrotron_emission;
+constexpr double absorption_constant = constants::synchrotron_absorption;
 
 /// int_0^inf x^mu R(x) dx: the moment of the single-pitch-angle function F,
 /// 2^(mu+1) / (mu+2) Gamma(mu/2 + 7/3) Gamma(mu/2 + 2/3), times the pitch-angle average

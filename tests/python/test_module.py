@@ -1,14 +1,17 @@
-"""Module registration: names, order, signatures, docstrings, initialisation, and the stub."""
+"""Module registration: names, order, signatures, docstrings, initialisation, and the stubs of
+both native modules."""
 
 import inspect
 from pathlib import Path
+from types import ModuleType
 
 import pytest
 from conftest import run_python, stub_signatures
 
 import sorvex
+from sorvexfit import kernels
 
-STUB = Path(__file__).resolve().parents[2] / "src" / "sorvex.pyi"
+SRC = Path(__file__).resolve().parents[2] / "src"
 
 NAMES = [
     "get_c",
@@ -44,21 +47,28 @@ def test_function_facts(name: str) -> None:
     assert function.__name__ == name
     assert function.__module__ == "sorvex"
     assert function.__self__ is sorvex
-    assert function.__text_signature__ == str(inspect.signature(function))
     assert function.__doc__ == DOCS.get(name)
 
 
-def test_check_params_defaults_to_none() -> None:
-    assert sorvex.fp_findif_difu.__text_signature__ == (
-        "(dt_in, gamma_bins, nin, gdot_in, din, qin, tesc_in, tlc, check_params=None)"
-    )
-
-
-def test_the_stub_matches_the_function_table() -> None:
-    stub = stub_signatures(STUB)
-    assert list(stub) == sorvex.__all__
-    for name, parameters in stub.items():
-        actual = inspect.signature(getattr(sorvex, name)).parameters.values()
+@pytest.mark.parametrize(
+    ("module", "stub"),
+    [
+        pytest.param(sorvex, "sorvex.pyi", id="sorvex"),
+        pytest.param(kernels, "sorvexfit/kernels.pyi", id="kernels"),
+    ],
+)
+def test_the_stub_matches_the_function_table(module: ModuleType, stub: str) -> None:
+    # The functions in table order, their parameters and defaults (None, True: the text
+    # signature that inspect reads), as the stub declares them.
+    declared = stub_signatures(SRC / stub)
+    assert module.__spec__ is not None
+    assert module.__name__ == module.__spec__.name  # "sorvexfit.kernels" in its table
+    assert list(declared) == module.__all__
+    for name, parameters in declared.items():
+        function = getattr(module, name)
+        assert function.__module__ == module.__name__
+        assert function.__text_signature__ == str(inspect.signature(function))
+        actual = inspect.signature(function).parameters.values()
         assert [(p.name, p.default) for p in actual] == parameters, name
 
 

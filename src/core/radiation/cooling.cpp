@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "core/common/constants.hpp"
 #include "core/common/power_law.hpp"
 #include "core/numerics/powi.hpp"
 #include "core/numerics/pwl_integ.hpp"
@@ -17,7 +18,9 @@ namespace sorvex {
 namespace {
 
 /// (4/3) sigma_T / (m_e c), cm^3 s^-1 erg^-1.
-constexpr double thomson_coefficient = 3.2479641514432145e-08;
+constexpr double thomson_coefficient = 4.0 / 3.0 * constants::thomson_cross_section /
+                                       (constants::electron_mass * constants::speed_of_light);
+static_assert(thomson_coefficient == 3.2479641514432145e-08); // the bits of rad_cool_pwl and _mono
 /// Scale of the Klein-Nishina parameter b = 4 K gamma nu, s.
 constexpr double kn_scale = 6.53745089363765e-21;
 /// 4 K: scales both working tables of rad_cool_pwl.

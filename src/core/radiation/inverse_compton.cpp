@@ -13,9 +13,14 @@ namespace sorvex {
 namespace {
 
 using constants::planck;
-using constants::quarter_electron_rest_energy;
 using constants::speed_of_light;
-using constants::thomson_cross_section;
+
+// The results of ic_iso_powlaw_full and ic_iso_monochrome_full are fixed to the bits of these two
+// values, which differ from those of constants.hpp: sigma_T one unit in the last place above
+// CODATA's (its value in m^2 times 1e4), and m_e c^2 / 4 from the product of CODATA's m_e and c^2
+// (9.3e-12 below CODATA's m_e c^2 / 4).
+constexpr double thomson_cross_section = 6.6524587321000005e-25;       ///< cm^2
+constexpr double quarter_electron_rest_energy = 2.0467764442059716e-7; ///< m_e c^2 / 4, erg
 
 constexpr double floor_density = 1e-200; // seed intensities and electron densities
 bool is_open(double y0, double y1) {

@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "core/common/constants.hpp"
 #include "core/common/power_law.hpp"
 #include "core/numerics/powi.hpp"
 #include "core/parallel/worker_pool.hpp"
@@ -56,9 +57,13 @@ using romberg::stage_step;
 using synchrotron::absorption_scheme;
 using synchrotron::emission_scheme;
 
-constexpr double gyro_frequency_per_gauss = 2799248.987233304; ///< e / (2 pi m_e c), Hz/G
-constexpr double emission_constant = 6.6645698196351e-30;      ///< sqrt(3) e^2 / (2 c)
-constexpr double absorption_constant = 0.0036580794255805012;  ///< sqrt(3) e^2 / (4 m_e c)
+using constants::gyro_frequency_per_gauss;
+constexpr double emission_constant = constants::synchrotron_emission;
+constexpr double absorption_constant = constants::synchrotron_absorption;
+// The results of syn_emissivity_full are fixed to these bits.
+static_assert(gyro_frequency_per_gauss == 2799248.987233304);
+static_assert(emission_constant == 6.6645698196351e-30);
+static_assert(absorption_constant == 0.0036580794255805012);
 constexpr double density_floor = 1e-100; ///< a segment needs both end densities above it
 constexpr double result_floor = 1e-200;  ///< smaller results, negative ones included, are 0
 constexpr double kernel_cut = 0.75;      ///< K(gamma) = 0 unless 0.75 / gamma < nu / nu_B

@@ -95,6 +95,13 @@ void require_same_length(std::string_view name, std::span<const double> values,
     }
 }
 
+void require_table(std::string_view x_name, std::span<const double> x, GridFloor floor,
+                   std::string_view y_name, std::span<const double> y) {
+    require_grid(x_name, x, floor);
+    require_same_length(y_name, y, x_name, x);
+    require_non_negative_values(y_name, y);
+}
+
 void require_numbers(std::span<const double> results, std::span<const double> nu) {
     for (std::size_t i = 0; i < results.size(); ++i) {
         if (std::isnan(results[i])) {

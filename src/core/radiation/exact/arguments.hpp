@@ -36,6 +36,11 @@ void require_grid(std::string_view name, std::span<const double> grid, GridFloor
 void require_same_length(std::string_view name, std::span<const double> values,
                          std::string_view grid_name, std::span<const double> grid);
 
+/// A table y(x) (power_law_table.hpp): x a grid (require_grid) and y one non-negative, finite
+/// value per point, checked in that order.
+void require_table(std::string_view x_name, std::span<const double> x, GridFloor floor,
+                   std::string_view y_name, std::span<const double> y);
+
 /// Ends the call if a result is NaN, which only arguments whose products overflow double
 /// precision produce (such as nu / nu_B beyond 1e308); `nu` holds the frequency of each result.
 void require_numbers(std::span<const double> results, std::span<const double> nu);

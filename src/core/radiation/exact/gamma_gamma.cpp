@@ -14,9 +14,11 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/common/constants.hpp"
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
-#include "core/radiation/exact/constants.hpp"
+#include "core/radiation/exact/kinematic_limits.hpp"
+#include "core/radiation/exact/power_law_table.hpp"
 #include "core/radiation/exact/quadrature_rules.hpp"
 
 namespace sorvex::exact {
@@ -76,7 +78,7 @@ double integral_closed(double s0, double b0) {
 } // namespace
 
 double isotropic_pair_cross_section(double s0) {
-    if (!(s0 > 1.0)) {
+    if (!(s0 > kinematics::pair_threshold)) {
         return 0.0;
     }
     const double b0 = std::sqrt(1.0 - 1.0 / s0);
@@ -87,9 +89,7 @@ double isotropic_pair_cross_section(double s0) {
 std::vector<double> gamma_gamma_opacity(std::span<const double> nu, std::span<const double> seed_nu,
                                         std::span<const double> seed_intensity, double radius) {
     require_positive_values("nu", nu);
-    require_grid("seed_nu", seed_nu, GridFloor::positive);
-    require_same_length("seed_intensity", seed_intensity, "seed_nu", seed_nu);
-    require_non_negative_values("seed_intensity", seed_intensity);
+    require_table("seed_nu", seed_nu, GridFloor::positive, "seed_intensity", seed_intensity);
     require_positive("radius", radius);
 
     constexpr double to_eps = constants::planck_over_rest_energy;
@@ -97,51 +97,30 @@ std::vector<double> gamma_gamma_opacity(std::span<const double> nu, std::span<co
     const double factor = radius * constants::thomson_cross_section * 4.0 * constants::pi /
                           (constants::speed_of_light * constants::planck);
     // The seed intervals I_i (nu0 / nu0_i)^-slope in t = ln nu0, read once.
-    struct SeedLaw {
-        double t0;
-        double t1;
-        double intensity;
-        double slope;
-    };
-    std::vector<SeedLaw> seed;
-    for (std::size_t i = 0; i + 1 < seed_nu.size(); ++i) {
-        if (seed_intensity[i] > 0.0 && seed_intensity[i + 1] > 0.0) {
-            const double t0 = std::log(seed_nu[i]);
-            const double t1 = std::log(seed_nu[i + 1]);
-            seed.push_back({t0, t1, seed_intensity[i],
-                            -std::log(seed_intensity[i + 1] / seed_intensity[i]) / (t1 - t0)});
-        }
-    }
+    const std::vector<PowerLaw> seed = power_law_table(seed_nu, seed_intensity);
     std::vector<double> tau(nu.size(), 0.0);
     parallel::parallel_for(
         nu.size(),
         [&](std::size_t f) {
             const double eps_gamma = nu[f] * to_eps;
-            // Seed frequencies above the threshold eps eps_gamma = 1.
-            const double t_threshold = std::log(1.0 / (eps_gamma * to_eps));
+            // Seed frequencies above the threshold.
+            const double t_threshold = std::log(kinematics::pair_threshold_frequency(eps_gamma));
             double total = 0.0;
-            for (const SeedLaw& law : seed) {
-                const double a = std::max(law.t0, t_threshold);
-                if (!(a < law.t1)) {
+            for (const PowerLaw& law : seed) {
+                const double a = std::max(law.u_lo, t_threshold);
+                if (!(a < law.u_hi)) {
                     continue;
                 }
-                const auto pieces = static_cast<std::size_t>(
-                    std::max(1.0, std::ceil((law.t1 - a) / max_piece_width)));
-                const double width = (law.t1 - a) / static_cast<double>(pieces);
-                for (std::size_t p = 0; p < pieces; ++p) {
-                    const double pa = a + width * static_cast<double>(p);
-                    const double pb = p + 1 == pieces ? law.t1 : pa + width;
+                for_each_piece(a, law.u_hi, max_piece_width, [&](double pa, double pb) {
                     const double mid = 0.5 * (pa + pb);
                     const double half = 0.5 * (pb - pa);
                     for (std::size_t k = 0; k < SeedRule::nodes.size(); ++k) {
                         const double t = mid + half * SeedRule::nodes[k];
-                        const double intensity =
-                            law.intensity * std::exp(-law.slope * (t - law.t0));
                         const double s0 = std::exp(t) * to_eps * eps_gamma;
-                        total += half * SeedRule::weights[k] * intensity *
+                        total += half * SeedRule::weights[k] * law.at(t) *
                                  isotropic_pair_cross_section(s0);
                     }
-                }
+                });
             }
             tau[f] = factor * total;
         },

@@ -23,11 +23,12 @@
 #include <cmath>
 #include <cstddef>
 #include <iterator>
-#include <limits>
 
+#include "core/common/constants.hpp"
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
-#include "core/radiation/exact/constants.hpp"
+#include "core/radiation/exact/kinematic_limits.hpp"
+#include "core/radiation/exact/power_law_table.hpp"
 #include "core/radiation/exact/quadrature_rules.hpp"
 
 namespace sorvex::exact {
@@ -38,42 +39,6 @@ using LimitRule = rules::GaussLegendre<4>;    ///< nodes of an electron piece cu
 using SeedRule = rules::GaussLegendre<3>;     ///< nodes of a seed piece
 constexpr double electron_piece_width = 0.15; ///< widest electron piece, in ln gamma
 constexpr double seed_piece_width = 0.3;      ///< widest seed piece, in ln nu0
-constexpr double infinity = std::numeric_limits<double>::infinity();
-
-/// One power law value_lo (x / x_lo)^-slope on [x_lo, x_hi], in logarithms u = ln x.
-struct PowerLaw {
-    double u_lo;
-    double u_hi;
-    double value_lo;
-    double slope;
-    double log_value_lo;
-
-    double at(double u) const { return value_lo * std::exp(-slope * (u - u_lo)); }
-    double log_at(double u) const { return log_value_lo - slope * (u - u_lo); }
-};
-
-std::vector<PowerLaw> power_laws(std::span<const double> x, std::span<const double> y) {
-    std::vector<PowerLaw> laws;
-    for (std::size_t i = 0; i + 1 < x.size(); ++i) {
-        if (!(y[i] > 0.0 && y[i + 1] > 0.0)) {
-            continue;
-        }
-        const double u_lo = std::log(x[i]);
-        const double u_hi = std::log(x[i + 1]);
-        laws.push_back(
-            {u_lo, u_hi, y[i], -std::log(y[i + 1] / y[i]) / (u_hi - u_lo), std::log(y[i])});
-    }
-    return laws;
-}
-
-/// Most pieces one interval is cut into.
-constexpr double max_pieces = 1e5;
-
-/// Number of equal pieces no wider than `widest` that cover [a, b] (1 if that is not a number).
-std::size_t piece_count(double a, double b, double widest) {
-    const double count = std::ceil((b - a) / widest);
-    return count > 1.0 ? static_cast<std::size_t>(std::min(count, max_pieces)) : 1;
-}
 
 /// e^(mid + half x_k) at the nodes x_k of rule R, which are symmetric about 0: one
 /// exponential for each pair of nodes and one for the centre.
@@ -145,20 +110,16 @@ public:
     };
 
     Electrons(std::span<const double> gamma, std::span<const double> n)
-        : laws_(power_laws(gamma, n)) {
+        : laws_(power_law_table(gamma, n)) {
         for (std::size_t l = 0; l < laws_.size(); ++l) {
             const PowerLaw& law = laws_[l];
-            const std::size_t count = piece_count(law.u_lo, law.u_hi, electron_piece_width);
-            const double width = (law.u_hi - law.u_lo) / static_cast<double>(count);
-            for (std::size_t p = 0; p < count; ++p) {
-                const double a = law.u_lo + width * static_cast<double>(p);
-                const double b = p + 1 == count ? law.u_hi : a + width;
+            for_each_piece(law.u_lo, law.u_hi, electron_piece_width, [&](double a, double b) {
                 pieces_.push_back({std::exp(a), std::exp(b), a, b, l, gamma_.size()});
                 electron_nodes<ElectronRule>(law, a, b, [&](double g, double w) {
                     gamma_.push_back(g);
                     weight_.push_back(w);
                 });
-            }
+            });
         }
         if (!pieces_.empty()) {
             lowest_ = pieces_.front().gamma_lo;
@@ -201,7 +162,7 @@ public:
     /// seed energies.
     InnerIntegral(const Electrons& electrons, double eps1, double eps_max, bool tabulate)
         : e_(electrons), eps1_(eps1) {
-        const double floor = std::max(d_min(eps_max), e_.lowest() - eps1);
+        const double floor = std::max(kinematics::d_min(eps_max, eps1), e_.lowest() - eps1);
         const double shift_below = 2.0 * eps1;
         const auto& pieces = e_.pieces();
         for (std::size_t p = 0; p < pieces.size(); ++p) {
@@ -236,8 +197,8 @@ public:
         if (pieces_.empty()) {
             return 0.0;
         }
-        const double lo = std::max(d_min(eps), pieces_.front().d_lo);
-        const double hi = std::min(d_up(eps), pieces_.back().d_hi);
+        const double lo = std::max(kinematics::d_min(eps, eps1_), pieces_.front().d_lo);
+        const double hi = std::min(kinematics::d_max(eps, eps1_), pieces_.back().d_hi);
         if (!(lo < hi)) {
             return 0.0;
         }
@@ -293,25 +254,6 @@ private:
         std::size_t first;
         std::size_t end;
     };
-
-    /// gamma - eps1 at the lowest Lorentz factor that scatters eps into eps1 (q = 1):
-    /// gamma = eps1 (1 + sqrt(1 + 1 / (eps eps1))) / 2, in forms free of cancellation and of
-    /// overflow.
-    double d_min(double eps) const {
-        const double product = eps * eps1_;
-        if (product >= 1.0) {
-            return 0.5 / (eps * (1.0 + std::sqrt(1.0 + 1.0 / product)));
-        }
-        const double root_eps = std::sqrt(eps);
-        const double root_eps1 = std::sqrt(eps1_);
-        const double root_product = root_eps * root_eps1;
-        return 0.5 * (root_eps1 / root_eps) /
-               (root_product + std::sqrt(1.0 + root_product * root_product));
-    }
-
-    /// gamma - eps1 at the highest Lorentz factor allowed by q >= 1 / (4 gamma^2),
-    /// gamma = eps eps1 / (eps - eps1); no limit for eps <= eps1.
-    double d_up(double eps) const { return eps > eps1_ ? eps1_ * eps1_ / (eps - eps1_) : infinity; }
 
     /// One node at Lorentz factor gamma = eps1 + d with the quadrature weight of n / gamma^2.
     void add_node(double gamma, double d, double weight) {
@@ -461,18 +403,15 @@ private:
 /// 3 sigma_T / 4.
 constexpr double ic_constant = 0.75 * constants::thomson_cross_section;
 
-/// Whether some electron of the grid can scatter a photon of energy eps into eps1: eps between
-/// eps1 / (4 g1 (g1 - eps1)) and g0 eps1 / (g0 - eps1), the limits that the inner integral
-/// meets at the ends g0, g1 of the grid, widened by 1e-9 so that rounding never drops a term.
+/// Whether some electron of the grid can scatter a photon of energy eps into eps1: eps in the
+/// range that the inner integral meets at the ends of the grid, widened by 1e-9 so that rounding
+/// never drops a term.
 bool reaches(const Electrons& electrons, double eps, double eps1) {
-    const double g0 = electrons.lowest();
-    const double g1 = electrons.highest();
-    if (!(g1 > eps1)) {
+    if (!(electrons.highest() > eps1)) {
         return false;
     }
-    const double eps_lo = eps1 / (4.0 * g1 * (g1 - eps1));
-    const double eps_hi = g0 > eps1 ? g0 * eps1 / (g0 - eps1) : infinity;
-    return eps >= eps_lo * (1.0 - 1e-9) && eps <= eps_hi * (1.0 + 1e-9);
+    const auto [lo, hi] = kinematics::seeds_reaching(electrons.lowest(), electrons.highest(), eps1);
+    return eps >= lo * (1.0 - 1e-9) && eps <= hi * (1.0 + 1e-9);
 }
 
 /// int dnu0 I / nu0^2 inner(eps) for one output frequency.
@@ -484,11 +423,11 @@ double seed_integral(const std::vector<PowerLaw>& seed, const InnerIntegral& inn
         return 0.0;
     }
     constexpr double to_eps = constants::planck_over_rest_energy;
-    // Seed energies that reach eps1 at all, and the kinks of the inner integral in between.
-    const double eps_lo = eps1 / (4.0 * g1 * (g1 - eps1));
-    const double eps_hi = g0 > eps1 ? g0 * eps1 / (g0 - eps1) : infinity;
-    std::array<double, 3> kinks{g0 > eps1 ? eps1 / (4.0 * g0 * (g0 - eps1)) : 0.0,
-                                g1 * eps1 / (g1 - eps1), eps1};
+    // Seed energies that reach eps1 at all, and the kinks of the inner integral in between: where
+    // a limit crosses an end of the grid, and where the upper limit in gamma appears.
+    const auto [eps_lo, eps_hi] = kinematics::seeds_reaching(g0, g1, eps1);
+    std::array<double, 3> kinks{g0 > eps1 ? kinematics::lowest_seed(g0, eps1) : 0.0,
+                                kinematics::highest_seed(g1, eps1), eps1};
     std::sort(kinks.begin(), kinks.end());
     double total = 0.0;
     for (const PowerLaw& law : seed) {
@@ -509,27 +448,16 @@ double seed_integral(const std::vector<PowerLaw>& seed, const InnerIntegral& inn
         }
         ends[count++] = b;
         for (std::size_t e = 0; e < count; ++e) {
-            const double end = ends[e];
-            const std::size_t pieces = piece_count(a, end, seed_piece_width);
-            const double width = (end - a) / static_cast<double>(pieces);
-            for (std::size_t p = 0; p < pieces; ++p) {
-                const double pa = a + width * static_cast<double>(p);
-                const double pb = p + 1 == pieces ? end : pa + width;
+            for_each_piece(a, ends[e], seed_piece_width, [&](double pa, double pb) {
                 // I / nu0^2 dnu0 = I / nu0 dt
                 power_law_nodes<SeedRule>(
                     pa, pb, law.log_at(pa) - pa, -(law.slope + 1.0),
                     [&](double, double nu0, double w) { total += w * inner(nu0 * to_eps); });
-            }
-            a = end;
+            });
+            a = ends[e];
         }
     }
     return total;
-}
-
-void require_electrons(std::span<const double> gamma, std::span<const double> n) {
-    require_grid("gamma", gamma, GridFloor::lorentz_one);
-    require_same_length("n", n, "gamma", gamma);
-    require_non_negative_values("n", n);
 }
 
 } // namespace
@@ -538,13 +466,11 @@ std::vector<double> inverse_compton(std::span<const double> nu, std::span<const 
                                     std::span<const double> seed_intensity,
                                     std::span<const double> gamma, std::span<const double> n) {
     require_positive_values("nu", nu);
-    require_grid("seed_nu", seed_nu, GridFloor::positive);
-    require_same_length("seed_intensity", seed_intensity, "seed_nu", seed_nu);
-    require_non_negative_values("seed_intensity", seed_intensity);
-    require_electrons(gamma, n);
+    require_table("seed_nu", seed_nu, GridFloor::positive, "seed_intensity", seed_intensity);
+    require_table("gamma", gamma, GridFloor::lorentz_one, "n", n);
 
     const Electrons electrons(gamma, n);
-    const std::vector<PowerLaw> seed = power_laws(seed_nu, seed_intensity);
+    const std::vector<PowerLaw> seed = power_law_table(seed_nu, seed_intensity);
     const double eps_max =
         seed.empty() ? 0.0 : std::exp(seed.back().u_hi) * constants::planck_over_rest_energy;
     std::vector<double> j(nu.size(), 0.0);
@@ -570,7 +496,7 @@ std::vector<double> inverse_compton_line(std::span<const double> nu, double u, d
     require_positive_values("nu", nu);
     require_non_negative("u", u);
     require_positive("nu0", nu0);
-    require_electrons(gamma, n);
+    require_table("gamma", gamma, GridFloor::lorentz_one, "n", n);
 
     const Electrons electrons(gamma, n);
     // I = c u delta(nu0' - nu0) / (4 pi): the seed integral is c u / (4 pi nu0^2) inner(eps).

@@ -15,9 +15,10 @@
 #include <cstddef>
 #include <limits>
 
+#include "core/common/constants.hpp"
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
-#include "core/radiation/exact/constants.hpp"
+#include "core/radiation/exact/power_law_table.hpp"
 #include "core/radiation/exact/quadrature_rules.hpp"
 #include "core/radiation/exact/synchrotron_kernel.hpp"
 
@@ -27,23 +28,18 @@ namespace {
 using Rule = rules::GaussKronrod<3>;
 constexpr std::size_t rule_size = Rule::nodes.size();
 
-/// sqrt(3) e^2 / (2 c): j_nu = emission_constant nu_B int n R dgamma.
-constexpr double emission_constant = constants::sqrt3 * constants::electron_charge *
-                                     constants::electron_charge / (2.0 * constants::speed_of_light);
-/// sqrt(3) e^2 / (4 m_e c): alpha_nu = absorption_constant nu_B / nu^2 int ... dgamma.
-constexpr double absorption_constant = constants::sqrt3 * constants::electron_charge *
-                                       constants::electron_charge /
-                                       (4.0 * constants::electron_mass * constants::speed_of_light);
+/// j_nu = emission_constant nu_B int n R dgamma.
+constexpr double emission_constant = constants::synchrotron_emission;
+/// alpha_nu = absorption_constant nu_B / nu^2 int ... dgamma.
+constexpr double absorption_constant = constants::synchrotron_absorption;
 
-/// Most pieces one frequency may split its integral into; beyond, the estimate is returned.
-constexpr std::size_t max_pieces = 2000;
+/// Most pieces the adaptive refinement may split one frequency's integral into; beyond, the
+/// estimate is returned.
+constexpr std::size_t max_refined_pieces = 2000;
 
 /// One power-law interval of the electron grid and its frequency-independent node factors.
 struct Interval {
-    double u_lo = 0.0;      ///< ln gamma_i
-    double u_hi = 0.0;      ///< ln gamma_(i+1)
-    double n_lo = 0.0;      ///< n_i
-    double slope = 0.0;     ///< s
+    PowerLaw law{};
     double inv_g2_hi = 0.0; ///< 1 / gamma_(i+1)^2: x = X / gamma^2 is smallest there
     std::array<double, rule_size> inv_g2{};     ///< 1 / gamma^2 at the rule's nodes
     std::array<double, rule_size> emission{};   ///< half-width * n gamma at the nodes
@@ -69,10 +65,10 @@ void fill_nodes(const Interval& iv, double u_lo, double u_hi, std::array<double,
     for (std::size_t k = 0; k < rule_size; ++k) {
         const double u = mid + half * Rule::nodes[k];
         const double gamma = std::exp(u);
-        const double n = iv.n_lo * std::exp(-iv.slope * (u - iv.u_lo));
+        const double n = iv.law.at(u);
         inv_g2[k] = 1.0 / (gamma * gamma);
         emission[k] = half * n * gamma;
-        absorption[k] = half * (iv.slope + 2.0) * n;
+        absorption[k] = half * (iv.law.slope + 2.0) * n;
     }
 }
 
@@ -136,7 +132,7 @@ std::array<double, 2> integrals_at(const std::vector<Interval>& intervals, doubl
             continue;
         }
         pieces.push_back(
-            integrate(i, iv.u_lo, iv.u_hi, big_x, iv.inv_g2, iv.emission, iv.absorption));
+            integrate(i, iv.law.u_lo, iv.law.u_hi, big_x, iv.inv_g2, iv.emission, iv.absorption));
     }
     for (;;) {
         const Totals t = totals_of(pieces);
@@ -144,7 +140,7 @@ std::array<double, 2> integrals_at(const std::vector<Interval>& intervals, doubl
         const double a_allowed = synchrotron_tolerance * t.a_size;
         const bool done = t.j_error <= j_allowed && (!absorption || t.a_error <= a_allowed);
         // A total that is not finite (n gamma overflowing) does not improve by splitting.
-        if (done || pieces.size() >= max_pieces || !std::isfinite(t.j + t.a)) {
+        if (done || pieces.size() >= max_refined_pieces || !std::isfinite(t.j + t.a)) {
             return {t.j, t.a};
         }
         // The piece that uses the largest share of either allowance.
@@ -173,17 +169,12 @@ std::array<double, 2> integrals_at(const std::vector<Interval>& intervals, doubl
 
 std::vector<Interval> intervals_of(std::span<const double> gamma, std::span<const double> n) {
     std::vector<Interval> intervals;
-    for (std::size_t i = 0; i + 1 < gamma.size(); ++i) {
-        if (!(n[i] > 0.0 && n[i + 1] > 0.0)) {
-            continue;
-        }
+    for (const PowerLaw& law : power_law_table(gamma, n)) {
         Interval iv;
-        iv.u_lo = std::log(gamma[i]);
-        iv.u_hi = std::log(gamma[i + 1]);
-        iv.n_lo = n[i];
-        iv.slope = -std::log(n[i + 1] / n[i]) / (iv.u_hi - iv.u_lo);
-        iv.inv_g2_hi = 1.0 / (gamma[i + 1] * gamma[i + 1]);
-        fill_nodes(iv, iv.u_lo, iv.u_hi, iv.inv_g2, iv.emission, iv.absorption);
+        iv.law = law;
+        const double g_hi = gamma[law.index + 1]; // a point of the grid: index + 1 < size
+        iv.inv_g2_hi = 1.0 / (g_hi * g_hi);
+        fill_nodes(iv, law.u_lo, law.u_hi, iv.inv_g2, iv.emission, iv.absorption);
         intervals.push_back(iv);
     }
     return intervals;
@@ -194,9 +185,7 @@ std::vector<Interval> intervals_of(std::span<const double> gamma, std::span<cons
 SynchrotronSpectrum synchrotron(std::span<const double> nu, std::span<const double> gamma,
                                 std::span<const double> n, double b_field, bool absorption) {
     require_positive_values("nu", nu);
-    require_grid("gamma", gamma, GridFloor::lorentz_one);
-    require_same_length("n", n, "gamma", gamma);
-    require_non_negative_values("n", n);
+    require_table("gamma", gamma, GridFloor::lorentz_one, "n", n);
     require_positive("b_field", b_field);
 
     const std::vector<Interval> intervals = intervals_of(gamma, n);
