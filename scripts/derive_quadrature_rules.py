@@ -1,4 +1,4 @@
-"""Derives the quadrature rules of the accurate radiation kernels from mpmath.
+"""Derives the quadrature rules of the exact radiation kernels from mpmath.
 
 Writes src/core/radiation/exact/quadrature_rules.hpp with the rules that the kernels use, on
 [-1, 1]:

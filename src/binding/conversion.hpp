@@ -86,7 +86,7 @@ PyRef to_python(const NumberOrGrid& value, ResultForm form);
 PyRef to_python(const std::pair<Grid, Grid>& grids, ResultForm form);
 /// Writes the reports of the integrals that did not converge, then (j_nu, alpha_nu).
 PyRef to_python(const SynchrotronSpectrum& spectrum, ResultForm form);
-/// (j_nu, alpha_nu) of the accurate kernel.
+/// (j_nu, alpha_nu) of the exact kernel.
 PyRef to_python(const exact::SynchrotronSpectrum& spectrum, ResultForm form);
 
 } // namespace sorvex::binding

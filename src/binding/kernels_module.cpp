@@ -1,4 +1,4 @@
-// The sorvexfit.kernels module: the accurate radiation kernels of src/core/radiation/exact, with
+// The sorvexfit.kernels module: the exact radiation kernels of src/core/radiation/exact, with
 // NumPy float64 results, float64 inputs viewed in place, and the interpreter lock released while
 // they compute (see binding/table.hpp for how to add a function).
 #include <Python.h>

@@ -37,6 +37,7 @@ from .config import MODEL_KINDS, ModelConfig, configure, parameters
 from .distributions import DISTRIBUTIONS
 from .files import os_error_text
 from .fit.data import DataError
+from .fit.defaults import DEFAULT_EBL, RADIO_CHOICES
 from .fit.results import ExitCode, Status
 from .parameters import Parameter, ParameterError, Parameters
 from .scale.scheduler import SchedulerError
@@ -82,7 +83,13 @@ def add_model_arguments(parser: argparse.ArgumentParser, with_values: bool = Tru
         help="electrons: the self-consistently cooled steady state of an injection",
     )
     add("--ec-frame", default="blob", choices=("blob", "agn"), help="frame of u_ext and nu_ext")
-    add("--ebl", metavar="MODEL", help=f"EBL absorption, one of: {', '.join(EBL_MODELS)}")
+    add(
+        "--ebl",
+        metavar="MODEL",
+        default=DEFAULT_EBL,
+        help=f"EBL absorption (default: {DEFAULT_EBL}, Dominguez et al. 2011; none: off), one"
+        f" of: {', '.join(EBL_MODELS)}",
+    )
     add("--backend", default="exact", choices=tuple(BACKENDS), help="radiation kernels")
     add("--n-gamma", type=int, default=100, help="electron grid points")
     add("--n-nu", type=int, default=120, help="frequency grid points")
@@ -101,12 +108,15 @@ def add_model_arguments(parser: argparse.ArgumentParser, with_values: bool = Tru
         )
 
 
-def model_config(args: argparse.Namespace, names: Sequence[str] = ()) -> ModelConfig:
+def model_config(
+    args: argparse.Namespace, names: Sequence[str] = (), radius: str = "R"
+) -> ModelConfig:
     """The frozen model configuration of the options of `add_model_arguments`, for a model
-    whose parameters `names` are set."""
+    whose parameters `names` are set (`radius`: the geometry when neither R nor t_var is)."""
     return configure(
         args.model,
         names,
+        radius,
         electrons=args.electrons,
         steady_state=args.steady_state,
         ec_frame=args.ec_frame,
@@ -245,6 +255,29 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
         help="fit only the points in this range of"
         " frequency or energy, e.g. '1e11 Hz,' or '0.1 keV,10 TeV'",
     )
+    add(
+        "--bound",
+        dest="bounds",
+        action="append",
+        default=[],
+        metavar="NAME=LOW,HIGH",
+        help="the range a free parameter is searched in, in place of its physical default"
+        " (`sorvexfit params`); repeatable",
+    )
+    add(
+        "--radio",
+        choices=RADIO_CHOICES,
+        default=defaults.radio,
+        help="points below 1e11 Hz (mostly the extended jet): upper limits on the blob"
+        " (default), fitted as detections, or left out",
+    )
+    add(
+        "--starts",
+        type=int,
+        default=defaults.starts,
+        help="starts of the global stage around the analytic starting point (1: that point alone)",
+    )
+    add("--polish", type=int, default=defaults.polish, help="best starts polished by migrad")
     add("--minos", action="store_true", help="minos intervals for a least-squares fit")
     add(
         "--band-samples",
@@ -268,7 +301,7 @@ def fit_options(args: argparse.Namespace) -> Any:
     values = tuple(args.values)
     progress = sys.stderr.isatty() if args.progress is None else args.progress
     return FitOptions(
-        model=model_config(args, [name for name, _ in values]),
+        model=model_config(args, [name for name, _ in values], radius="t_var"),
         free=args.free,
         values=values,
         method=args.method,
@@ -279,7 +312,11 @@ def fit_options(args: argparse.Namespace) -> Any:
         resume=args.resume,
         systematics=args.systematics,
         priors=tuple(args.priors),
+        bounds=tuple(args.bounds),
         fit_range=args.fit_range,
+        radio=args.radio,
+        starts=args.starts,
+        polish=args.polish,
         minos=args.minos,
         band_samples=args.band_samples,
         progress=progress,

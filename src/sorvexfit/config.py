@@ -255,11 +255,14 @@ def _chosen(names: set[str], owners: dict[str, str], default: str, what: str) ->
     return chosen.pop() if chosen else default
 
 
-def configure(kind: str = "ssc", names: Iterable[str] = (), **options: Any) -> ModelConfig:
+def configure(
+    kind: str = "ssc", names: Iterable[str] = (), radius: str = "R", **options: Any
+) -> ModelConfig:
     """The configuration of a model of kind "ssc" (synchrotron + SSC) or "ec" (+ EC) whose
-    parameters `names` will be set: setting t_var, Gamma or theta, u_e or L_e selects that
-    geometry or normalisation (two ways at once are a ParameterError). `options` are the
-    other fields of `ModelConfig`."""
+    parameters `names` will be set: setting t_var or R, Gamma or theta, u_e or L_e selects that
+    geometry or normalisation (two ways at once are a ParameterError); `radius` is the
+    geometry when neither R nor t_var is set. `options` are the other fields of
+    `ModelConfig`."""
     if kind not in MODEL_KINDS:
         raise ParameterError(f"model: unknown model {kind!r} (known: {', '.join(MODEL_KINDS)})")
     given = set(names)
@@ -271,7 +274,7 @@ def configure(kind: str = "ssc", names: Iterable[str] = (), **options: Any) -> M
     if steady and given & set(NORMALISATIONS):
         name = sorted(given & set(NORMALISATIONS))[0]
         raise ParameterError(f"{name}: the steady state is normalised by L_inj")
-    options.setdefault("radius", _chosen(given, _RADIUS, "R", "radius"))
+    options["radius"] = _chosen(given, _RADIUS, radius, "radius")
     options.setdefault("doppler", _chosen(given, _DOPPLER, "delta_D", "Doppler factor"))
     normalisations = {n: n for n in NORMALISATIONS}
     options.setdefault("normalisation", _chosen(given, normalisations, "n_e", "normalisation"))
@@ -296,6 +299,7 @@ def _blob_parameters(radius: str, doppler: str) -> list[Parameter]:
                 "s",
                 1.0,
                 1e10,
+                frozen=True,
                 log10=True,
                 description="variability time, R = c t_var delta / (1 + z)",
             )

@@ -41,7 +41,8 @@ def small_model(kind: str = "ssc", **options: Any) -> sorvexfit.BlobModel:
     return model
 
 
-SMALL_GRIDS = {"n_gamma": 24, "n_nu": 40, "nu_min": 1e9, "nu_max": 1e27}  # command-line form
+# The configuration of `small_config` on the command line (the simulated points have no EBL).
+SMALL_ARGV = ["--n-gamma=24", "--n-nu=40", "--nu-min=1e9", "--nu-max=1e27", "--ebl=none"]
 SMALL_MODEL_VALUES = (("gamma_min", "100"), ("gamma_max", "3e5"), ("R", "1e16"))
 
 

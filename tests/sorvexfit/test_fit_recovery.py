@@ -11,7 +11,7 @@ import h5py
 import numpy as np
 import pytest
 from astropy.table import Table
-from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_config, small_model
+from cases import SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
 
 from sorvexfit.cli import main
 from sorvexfit.fit import ExitCode, FitOptions, run_fit
@@ -65,7 +65,7 @@ def test_the_command_writes_the_table_and_the_plot(
     data = simulate(small_model("ssc"), tmp_path / "points.ecsv", 7)
     out = tmp_path / "out"
     argv = ["fit", str(data), "--model", "ssc", "--electrons", "power_law"]
-    argv += [f"--{k.replace('_', '-')}={v}" for k, v in SMALL_GRIDS.items()]
+    argv += SMALL_ARGV
     for name, value in (*SMALL_MODEL_VALUES, *CASES["ssc"]):
         argv += ["--set", f"{name}={value}"]
     argv += ["--free", "B,delta_D,n_e,p", "--band-samples", "6", "--minos", "--out", str(out)]
@@ -149,7 +149,7 @@ def test_a_fit_that_cannot_converge_says_so_with_status_3(
 ) -> None:
     data = simulate(small_model("ssc"), tmp_path / "points.ecsv", 5)
     argv = ["fit", str(data), "--model", "ec", "--electrons", "power_law", "--systematics", "none"]
-    argv += [f"--{k.replace('_', '-')}={v}" for k, v in SMALL_GRIDS.items()]
+    argv += SMALL_ARGV
     for name, value in SMALL_MODEL_VALUES:
         argv += ["--set", f"{name}={value}"]
     # An external field too weak to matter: its frequency is a flat direction of the χ².

@@ -16,7 +16,7 @@ from typing import Any
 import h5py
 import numpy as np
 import pytest
-from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_config, small_model
+from cases import SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
 
 from sorvexfit.cli import main
 from sorvexfit.fit import ExitCode, FitOptions, run_fit
@@ -40,7 +40,7 @@ class PicklingPool:
 
 def command(data: Path, out: Path, *extra: str) -> list[str]:
     argv = ["fit", str(data), "--model", "ssc", "--electrons", "power_law", "--method", "mcmc"]
-    argv += [f"--{k.replace('_', '-')}={v}" for k, v in SMALL_GRIDS.items()]
+    argv += SMALL_ARGV
     for name, value in (*SMALL_MODEL_VALUES, *START):
         argv += ["--set", f"{name}={value}"]
     argv += ["--free", ",".join(FREE), "--walkers", str(WALKERS), "--steps", str(STEPS)]

@@ -17,7 +17,7 @@ import h5py
 import numpy as np
 import pytest
 from astropy.table import Table
-from cases import SMALL_GRIDS, SMALL_MODEL_VALUES, simulate, small_config, small_model
+from cases import SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
 
 import sorvex
 from sorvexfit import ConvergenceError, kernels
@@ -35,7 +35,7 @@ SOURCES = 6
 
 def fit_argv() -> list[str]:
     argv = ["--model", "ssc", "--electrons", "power_law", "--free", ",".join(FREE)]
-    argv += [f"--{k.replace('_', '-')}={v}" for k, v in SMALL_GRIDS.items()]
+    argv += SMALL_ARGV
     for name, value in (*SMALL_MODEL_VALUES, *START):
         argv += ["--set", f"{name}={value}"]
     return [*argv, "--band-samples", "6", "--seed", "3"]

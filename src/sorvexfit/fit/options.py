@@ -1,7 +1,8 @@
 """The options of a fit (`FitOptions`) and what identifies a fit (`identity`).
 
 `FitOptions.model` is the model's frozen `ModelConfig` (or a kind, "ssc" or "ec", from which
-one is configured for the names in `values`); everything else is how to fit it.
+one is configured for the names in `values`, with the fit's defaults of
+`sorvexfit.fit.defaults`: R from t_var, EBL absorption); everything else is how to fit it.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ from typing import Any
 
 from ..config import ModelConfig, configure
 from ..parameters import ParameterError
+from .defaults import DEFAULT_EBL, RADIO_CHOICES
 
 __all__ = ["METHODS", "FitOptions", "data_digest", "identity"]
 
@@ -24,11 +26,16 @@ METHODS = ("minuit", "mcmc")
 class FitOptions:
     """The options of `sorvexfit fit` (see `sorvexfit fit --help`). Picklable.
 
-    model: a `ModelConfig`, or "ssc"/"ec" for the default configuration of that kind with the
-        geometry that `values` selects (setting t_var selects R = c t_var δ/(1+z), ...);
-    values: (NAME, VALUE) pairs to set before the fit (starting values and frozen values);
+    model: a `ModelConfig`, or "ssc"/"ec" for the fit's default configuration of that kind
+        (R = c t_var δ/(1+z) unless `values` sets R, EBL absorption of Dominguez et al. 2011);
+    values: (NAME, VALUE) pairs to set before the fit (starting values and frozen values; the
+        others start from the analytic starting point of the observed SED);
     free: the parameters to fit (None: the model's default free set); priors: "NAME=KIND:A:B";
-    fit_range: "LOW,HIGH" observed frequencies or energies with units, either end may be empty.
+    bounds: "NAME=LOW,HIGH" in place of the physical box of a free parameter;
+    fit_range: "LOW,HIGH" observed frequencies or energies with units, either end may be empty;
+    radio: the points below 1e11 Hz as "limits" (upper limits), "fit" or "ignore";
+    starts, polish: the global stage's starts and how many of the best are polished (starts=1:
+        the analytic start alone).
     """
 
     model: ModelConfig | str = "ssc"
@@ -42,14 +49,19 @@ class FitOptions:
     resume: bool = False
     systematics: str = "default"
     priors: tuple[str, ...] = ()
+    bounds: tuple[str, ...] = ()
     fit_range: str | None = None
+    radio: str = "limits"
+    starts: int = 64
+    polish: int = 4
     minos: bool = False
     band_samples: int = 100
     progress: bool = False
 
     def __post_init__(self) -> None:
         if isinstance(self.model, str):
-            config = configure(self.model, (name for name, _ in self.values))
+            names = [name for name, _ in self.values]
+            config = configure(self.model, names, radius="t_var", ebl=DEFAULT_EBL)
             object.__setattr__(self, "model", config)
         elif not isinstance(self.model, ModelConfig):
             raise ParameterError(f"model: expected a ModelConfig or a kind, got {self.model!r}")
@@ -64,7 +76,13 @@ class FitOptions:
         """The fit options alone (not the model's values): ParameterError."""
         if self.method not in METHODS:
             raise ParameterError(f"method: unknown method {self.method!r} (known: minuit, mcmc)")
+        if self.radio not in RADIO_CHOICES:
+            raise ParameterError(
+                f"radio: unknown choice {self.radio!r} (known: {', '.join(RADIO_CHOICES)})"
+            )
         for name, value, least in (
+            ("starts", self.starts, 1),
+            ("polish", self.polish, 1),
             ("walkers", self.walkers, 2),
             ("steps", self.steps, 1),
             ("seed", self.seed, 0),
@@ -84,7 +102,7 @@ class FitOptions:
 
 # Options that change how far a chain runs or what is reported of it, not which posterior it
 # samples: a chain may be continued (--resume) with others.
-_RUN_ONLY = ("steps", "burn", "band_samples", "minos")
+_RUN_ONLY = ("steps", "burn", "band_samples", "minos", "starts", "polish")
 # Options that change nothing of the result.
 _NEITHER = ("resume", "progress")
 
@@ -99,7 +117,7 @@ def identity(options: FitOptions, digest: str) -> dict[str, Any]:
     "chain", what defines the posterior and the chain (the model, its values and free set,
     the data, the systematics, priors, range, method, walkers and seed: a chain is continued
     only under the same), and "run", the rest that shapes the result (steps, burn, band
-    samples, minos). Two fits are the same when both parts are equal."""
+    samples, minos, the global stage's starts). Two fits are the same when both parts are equal."""
     described = json.loads(json.dumps(options.describe()))  # plain lists, as stored
     chain = {k: v for k, v in described.items() if k not in _RUN_ONLY + _NEITHER}
     chain["data_sha256"] = digest

@@ -126,16 +126,42 @@ class FitResult:
         return self.chi2 / self.dof if self.dof > 0 else math.nan
 
     def summary(self) -> str:
-        """A few lines for a terminal: the status, the statistic and the free parameters."""
+        """A few lines for a terminal: the status, the statistic, where the χ² comes from, how
+        the fit started and searched, the notes on the data, and the parameters."""
         lines = [f"{self.method}: {self.status}: {self.message}"]
+        meta = self.meta
         if math.isfinite(self.chi2):
-            lines.append(f"chi2/dof = {self.chi2:.1f}/{self.dof} = {self.chi2_dof:.2f}")
+            p_value = meta.get("p_value", math.nan)
+            lines.append(
+                f"chi2/dof = {self.chi2:.1f}/{self.dof} = {self.chi2_dof:.2f}"
+                + (f" (p-value {p_value:.2g})" if math.isfinite(p_value) else "")
+            )
+        if meta.get("chi2_by_band"):
+            parts = [
+                f"{b['band']} {b['chi2']:.0f} ({b['points']} points)" for b in meta["chi2_by_band"]
+            ]
+            lines.append("chi2 by band: " + ", ".join(parts))
+        if meta.get("start"):
+            lines.append(f"start: {meta['start']}")
+        search = meta.get("search")
+        if search:
+            lines.append(
+                f"global stage: {search['starts']} starts, {search['polished']} polished,"
+                f" {len(search['basins'])} distinct minima"
+            )
+        lines += [f"note: {note}" for note in meta.get("notes", [])]
         for p in self.parameters.values():
             if p.free:
                 lines.append(
                     f"  {p.name:10s} = {p.best:.4g} (+{p.q84 - p.best:.2g} / -"
                     f"{p.best - p.q16:.2g}) {p.unit}".rstrip()
                 )
+        frozen = [p for p in self.parameters.values() if not p.free]
+        if frozen:
+            lines.append(
+                "  fixed: "
+                + ", ".join(f"{p.name} = {p.best:.4g} {p.unit}".rstrip() for p in frozen)
+            )
         return "\n".join(lines)
 
 

@@ -25,7 +25,7 @@ from __future__ import annotations
 import math
 import time
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
@@ -37,12 +37,14 @@ from ..evaluation import evaluate
 from ..parameters import ParameterError, Parameters, to_float
 from ..steady import ConvergenceError
 from .data import FluxPoints, read_flux_points
+from .defaults import RADIO_LIMIT, fit_bounds, parse_bounds
 from .likelihood import ChiSquare, LogPosterior, ModelGrid, Prior, default_prior, parse_prior
 from .mcmc import MIN_ACCEPTANCE, TAU_FACTOR, Chain, run_chain, stored_steps
-from .minuit import Interrupted, LeastSquares, least_squares
+from .minuit import Interrupted, LeastSquares
 from .options import FitOptions, data_digest, identity
 from .results import FitResult, ParameterResult, Status, write_table
-from .systematics import parse_systematics
+from .search import search
+from .systematics import band_of, parse_systematics
 
 __all__ = ["FitProblem", "FitState", "check_options", "read", "run_fit"]
 
@@ -124,7 +126,7 @@ def run_fit(
     if failure is not None:
         state.end(Status.FAILED, f"the model cannot be evaluated at the starting values: {failure}")
     if not state.stopped and not resuming:
-        state = least_squares_stage(problem, options, state, stop)
+        state = least_squares_stage(problem, options, state, pool, stop)
     if not state.stopped and options.method == "mcmc":
         state = mcmc_stage(problem, options, state, out, pool, stop)
     if state.stopped:
@@ -147,7 +149,7 @@ def run_fit(
 def read(path: str | Path, options: FitOptions) -> FitProblem:
     """Reads and checks everything before the fit: DataError or ParameterError."""
     path = Path(path)
-    data = read_flux_points(path)
+    data, radio = radio_points(read_flux_points(path), options.radio)
     config = options.config
     params = _starting_parameters(options)
     if not any(name == "z" for name, _ in options.values):
@@ -156,9 +158,12 @@ def read(path: str | Path, options: FitOptions) -> FitProblem:
                 f"z: {path.name} gives no redshift in its metadata; set it with --set z=VALUE"
             )
         params.set(z=data.redshift)
+    params = fit_bounds(params, config.ec_frame, parse_bounds(options.bounds, params))
     free = params.free
 
     used = _in_range(data, options.fit_range)
+    if options.radio == "ignore":
+        used &= data.nu >= RADIO_LIMIT
     low, high = config.nu_range
     if data.nu[used].min() < low or data.nu[used].max() > high:
         raise ParameterError(
@@ -183,6 +188,7 @@ def read(path: str | Path, options: FitOptions) -> FitProblem:
         "n_points": chi2.n_points,
         "n_upper_limits": int(np.count_nonzero(fitted.is_ul)),
         "n_excluded": int(np.count_nonzero(~used)),
+        "radio": radio,
         "fit_range": options.fit_range or "",
         "systematics": systematics.describe(),
         "model": config.name,
@@ -191,6 +197,7 @@ def read(path: str | Path, options: FitOptions) -> FitProblem:
         "ebl": config.ebl,
         "backend": config.backend,
         "free": free,
+        "bounds": {name: [params[name].min, params[name].max] for name in free},
         "priors": {name: priors[name].describe() for name in free},
         "options": options.describe(),
     }
@@ -200,11 +207,33 @@ def read(path: str | Path, options: FitOptions) -> FitProblem:
     )
 
 
+def radio_points(data: FluxPoints, choice: str) -> tuple[FluxPoints, str]:
+    """The data with the detections below RADIO_LIMIT made upper limits (choice "limits"),
+    and a line that says what was done with them."""
+    radio = (data.nu < RADIO_LIMIT) & ~data.is_ul
+    count = int(np.count_nonzero(radio))
+    if count == 0:
+        return data, "no radio points below 1e11 Hz"
+    if choice == "fit":
+        return data, f"{count} radio points below 1e11 Hz fitted as detections"
+    if choice == "ignore":
+        return data, f"{count} radio points below 1e11 Hz left out"
+    limited = replace(
+        data,
+        is_ul=data.is_ul | radio,
+        err_lo=np.where(radio, np.nan, data.err_lo),
+        err_hi=np.where(radio, np.nan, data.err_hi),
+    )
+    return limited, f"{count} radio points below 1e11 Hz taken as upper limits (extended jet)"
+
+
 def check_options(options: FitOptions) -> None:
     """What `run_fit` checks before it reads the data (the options, the model's values, the
     free parameters and the priors): ParameterError, as every source would raise it."""
     options.check()
-    _priors(_starting_parameters(options), options.priors)
+    params = _starting_parameters(options)
+    parse_bounds(options.bounds, params)
+    _priors(params, options.priors)
 
 
 def _starting_parameters(options: FitOptions) -> Parameters:
@@ -283,19 +312,43 @@ def _evaluation_failure(problem: FitProblem) -> str | None:
 
 
 def least_squares_stage(
-    problem: FitProblem, options: FitOptions, state: FitState, stop: Callable[[], bool] | None
+    problem: FitProblem,
+    options: FitOptions,
+    state: FitState,
+    pool: Any,
+    stop: Callable[[], bool] | None,
 ) -> FitState:
-    """migrad and hesse (and minos on request) from the starting values."""
-    x0 = problem.params.vector()
+    """The global stage (`sorvexfit.fit.search`): starts around the starting values, the
+    best few polished by migrad and hesse (and minos on request); the best basin is the fit,
+    and the others that fit as well are reported."""
+    params = problem.params
+    x0 = params.vector()
     try:
-        ls = least_squares(
-            problem.chi2, x0, problem.params.vector_bounds(), minos=options.minos, stop=stop
+        found = search(
+            problem.chi2,
+            x0,
+            search_widths(params),
+            params.vector_bounds(),
+            starts=options.starts,
+            polish=options.polish,
+            seed=streams(options.seed)[0],
+            pool=pool,
+            minos=options.minos,
+            stop=stop,
         )
     except Interrupted:
         state.evaluations = problem.chi2.evaluations
         return state.end(Status.INTERRUPTED, "stopped during the least-squares fit")
+    ls = found.best.ls
     state.ls = ls
-    state.evaluations = problem.chi2.evaluations
+    state.evaluations = found.evaluations
+    rivals = [_describe_point(params, basin.x, basin.chi2) for basin in found.rival]
+    state.meta["search"] = {
+        "starts": found.starts,
+        "polished": found.polished,
+        "basins": [_describe_point(params, b.x, b.chi2) for b in found.basins],
+        "undecided": rivals,
+    }
     if options.method == "minuit":
         state.best, state.median = ls.x, ls.x
         state.lower, state.upper = ls.x + ls.lower, ls.x + ls.upper
@@ -303,8 +356,37 @@ def least_squares_stage(
         state.samples = _gaussian_draws(ls, options)
         state.status = Status.CONVERGED if ls.valid else Status.NOT_CONVERGED
         state.message = ls.message
+        if rivals:
+            state.message += "; the data do not decide between this fit and " + "; ".join(
+                f"{r['text']} (Δχ² = {r['chi2'] - ls.chi2:.2f})" for r in rivals
+            )
         state.meta.update({"minos": ls.minos, "edm_goal_reached": ls.valid})
     return state
+
+
+def search_widths(params: Parameters) -> np.ndarray:
+    """Half-widths of the global stage's box in the fit form: a decade for log10 parameters
+    (two for densities and powers, whose scale the SED fixes only with the others), a fifth of
+    the range for linear ones, at most the distance to the far bound."""
+    widths = []
+    for name in params.free:
+        p = params[name]
+        low, high = p.internal_bounds
+        if p.log10:
+            width = 2.0 if p.unit in ("cm-3", "erg cm-3", "erg s-1") else 1.0
+        else:
+            width = 0.2 * (high - low)
+        widths.append(min(width, max(p.internal - low, high - p.internal)))
+    return np.array(widths)
+
+
+def _describe_point(params: Parameters, x: np.ndarray, chi2: float) -> dict[str, Any]:
+    """A point of the fit space as values in the parameters' units, and in words."""
+    values = {
+        name: params[name].from_internal(float(v)) for name, v in zip(params.free, x, strict=True)
+    }
+    text = ", ".join(f"{name} = {value:.3g}" for name, value in values.items())
+    return {"chi2": float(chi2), "values": values, "text": text}
 
 
 def _gaussian_draws(ls: LeastSquares, options: FitOptions) -> np.ndarray:
@@ -478,6 +560,7 @@ def write_stage(
     meta.update(
         {
             "p_value": _p_value(statistic, dof),
+            "chi2_by_band": _chi2_by_band(problem, full.residuals(m_all)),
             "band_evaluations": band_evaluations,
             "radius_cm": evaluation.radius,
             "doppler": evaluation.doppler,
@@ -526,6 +609,23 @@ def _band(
         return None, len(samples)
     low, high = np.percentile(np.array(totals), [16.0, 84.0], axis=0)
     return (low, high), len(samples)
+
+
+def _chi2_by_band(problem: FitProblem, residuals: np.ndarray) -> list[dict[str, Any]]:
+    """The χ² of the fitted points by band, largest first."""
+    used = problem.used
+    bands = band_of(problem.data.nu)
+    rows = []
+    for name in dict.fromkeys(bands[used]):
+        inside = used & (bands == name)
+        rows.append(
+            {
+                "band": str(name),
+                "chi2": float(np.sum(residuals[inside] ** 2)),
+                "points": int(np.count_nonzero(inside & ~problem.data.is_ul)),
+            }
+        )
+    return sorted(rows, key=lambda row: -row["chi2"])
 
 
 def _parameter_results(

@@ -1,4 +1,4 @@
-// Validation of the arguments of the accurate radiation kernels.
+// Validation of the arguments of the exact radiation kernels.
 //
 // Every rejected argument ends the call through invalid_argument, with a message that starts with
 // the argument's name ("gamma: needs at least 2 points"): a Stop of the rejected-input kind, which

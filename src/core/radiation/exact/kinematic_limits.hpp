@@ -1,4 +1,4 @@
-// The kinematic limits of the accurate kernels, energies in units of m_e c^2.
+// The kinematic limits of the exact kernels, energies in units of m_e c^2.
 //
 // Compton scattering of an isotropic photon eps by an electron gamma into eps1 (Jones 1968;
 // Blumenthal & Gould 1970, eq. 2.48): with q = eps1 / (4 eps gamma (gamma - eps1)), it happens for

@@ -1,4 +1,4 @@
-// The tables of the accurate kernels (electron densities, seed intensities): a tabulated quantity
+// The tables of the exact kernels (electron densities, seed intensities): a tabulated quantity
 // y is taken as the power law y_i (x / x_i)^-s between neighbouring grid points x_i < x_(i+1),
 // with s unclamped; an interval with a zero at either end contributes nothing. The integrals over
 // an interval are taken in u = ln x, on equal pieces of it.
