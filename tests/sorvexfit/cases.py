@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from pathlib import Path
 from typing import Any
 
@@ -97,3 +98,67 @@ def simulate(
     error = rel_error * truth
     flux = truth + error * rng.standard_normal(points)
     return write_points(path, nu, flux, error, redshift=model.params["z"].value)
+
+
+# ---------------------------------------------------------------------------------------------
+# Simulated campaigns: flux points where real instruments observe
+
+
+# band: (instrument, lowest and highest observed frequency (Hz), points, relative statistical
+# error, νF_ν below which the band does not detect (erg cm^-2 s^-1))
+BANDS = {
+    "radio": ("VLA", 1.4e9, 4.3e10, 4, 0.05, 0.0),
+    "optical": ("UVOT", 2.4e14, 1.5e15, 8, 0.03, 1e-14),
+    "xray": ("XRT", 1.2e17, 2.4e18, 12, 0.05, 1e-13),
+    "gamma": ("LAT", 2.4e22, 7.3e25, 8, 0.15, 3e-13),
+    "vhe": ("IACT", 3.6e25, 1.2e27, 8, 0.2, 1e-12),
+}
+# A coherent offset per band, as the cross-calibration of real campaigns gives it.
+CALIBRATION = {"radio": 0.05, "optical": 0.05, "xray": 0.1, "gamma": 0.1, "vhe": 0.2}
+
+
+def campaign(
+    config: sorvexfit.ModelConfig,
+    values: dict[str, float],
+    path: Path,
+    seed: int,
+    gaps: tuple[str, ...] = (),
+) -> Path:
+    """The flux points a multi-wavelength campaign would give of the model `config` at
+    `values`: each band of BANDS but the `gaps`, Gaussian noise of the band's error, a
+    coherent calibration offset per band, points below the band's sensitivity left out (an
+    upper limit at the sensitivity for the LAT). Radio adds the extended jet: a flat spectrum
+    twice the blob's flux at 1e11 Hz."""
+    from astropy import units as u
+    from astropy.table import Table
+
+    rng = np.random.default_rng(seed)
+    evaluation = sorvexfit.evaluate(config, values)
+    rows: list[tuple[float, float, float, bool, str]] = []
+    for band, (instrument, low, high, count, error, floor) in BANDS.items():
+        if band in gaps:
+            continue
+        nu = np.geomspace(low, high, count)
+        truth = evaluation.at(nu)
+        if band == "radio":
+            truth = truth + 2.0 * evaluation.at(1e11) * (nu / 1e11) ** 0.3
+        offset = 1.0 + CALIBRATION[band] * rng.standard_normal()
+        for k in range(count):
+            flux = truth[k] * offset * (1.0 + error * rng.standard_normal())
+            if truth[k] > floor and flux > 0.0:
+                rows.append((nu[k], flux, error * truth[k] * offset, False, instrument))
+            elif band == "gamma":
+                rows.append((nu[k], floor, math.nan, True, instrument))
+    nu_, flux_, err_, ul_, inst_ = (np.array(column) for column in zip(*rows, strict=True))
+    table = Table()
+    table["e_ref"] = (nu_ * u.Hz).to(u.eV, equivalencies=u.spectral())
+    flux_unit = u.Unit("erg cm-2 s-1")
+    table["e2dnde"] = flux_ * flux_unit
+    table["e2dnde_errn"] = np.where(ul_, np.nan, err_) * flux_unit
+    table["e2dnde_errp"] = np.where(ul_, np.nan, err_) * flux_unit
+    table["is_ul"] = ul_
+    table["e2dnde_ul"] = np.where(ul_, flux_, np.nan) * flux_unit
+    table["instrument"] = inst_
+    table.meta["redshift"] = values["z"]
+    table.write(path, format="ascii.ecsv", overwrite=True)
+    return path

@@ -3,6 +3,13 @@
 The parameters are those of the model's fit form (log10 where a parameter says so), within
 their bounds. A point where the model cannot be evaluated gets a χ² of INVALID_CHI2, a wall
 that migrad steps back from.
+
+The fit is valid when migrad's minimum is (its estimated distance to the minimum below the
+goal, within the call limit). Its errors are those of hesse; where the χ² valley is curved
+(B, δ and n_e of a one-zone fit are strongly correlated), hesse's matrix of second
+derivatives is not positive at its steps and the covariance is forced positive: the minimum
+stands, the errors are then approximate (`accurate` is False) and an MCMC gives the
+posterior.
 """
 
 from __future__ import annotations
@@ -35,7 +42,8 @@ class LeastSquares:
     covariance: np.ndarray | None
     chi2: float
     evaluations: int
-    valid: bool
+    valid: bool  # migrad's minimum is valid
+    accurate: bool  # and hesse's covariance is accurate
     message: str
     minos: bool
 
@@ -47,7 +55,11 @@ def least_squares(
     *,
     minos: bool = False,
     stop: Callable[[], bool] | None = None,
+    tolerance: float = 0.1,
+    errors: bool = True,
 ) -> LeastSquares:
+    """migrad from x0 within the bounds, to iminuit's `tolerance` (its EDM goal is 2e-3 ×
+    tolerance), then hesse (with `errors`) and minos (with `minos`)."""
     from iminuit import Minuit
 
     names = list(chi2.names)
@@ -63,15 +75,17 @@ def least_squares(
     minuit.limits = [tuple(b) for b in bounds]
     minuit.errors = [_step(x, b) for x, b in zip(x0, bounds, strict=True)]
     minuit.print_level = 0
+    minuit.tol = tolerance
     minuit.migrad()
-    if minuit.valid:
+    if minuit.valid and errors:
         minuit.hesse()
         if not minuit.accurate:
             # Hesse steps by migrad's error estimates, poor along strongly correlated directions
             # (B, δ and n_e of an SSC fit); once more, it steps by its own first errors. On 18
             # simulated SSC fits this turned 1-3 forced-positive covariances into accurate ones.
             minuit.hesse()
-    valid = bool(minuit.valid and minuit.accurate)
+    valid = bool(minuit.valid)
+    accurate = bool(valid and minuit.accurate)
     x = np.array(minuit.values)
     errors = np.array(minuit.errors)
     lower, upper = -errors, errors.copy()
@@ -91,6 +105,7 @@ def least_squares(
         float(minuit.fval),
         int(minuit.nfcn),
         valid,
+        accurate,
         _message(minuit),
         ran_minos,
     )
@@ -112,6 +127,12 @@ def _message(minuit: object) -> str:
         return "migrad did not run"
     if fmin.is_valid and getattr(minuit, "accurate", False):
         return f"migrad converged (EDM {fmin.edm:.2g}, {fmin.nfcn} evaluations)"
+    if fmin.is_valid:
+        return (
+            f"migrad converged (EDM {fmin.edm:.2g}, {fmin.nfcn} evaluations); the errors are"
+            " approximate: hesse had to force the covariance positive (strongly correlated"
+            " parameters); --method mcmc gives the posterior"
+        )
     reasons = [
         text
         for flag, text in (

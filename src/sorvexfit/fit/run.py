@@ -360,7 +360,9 @@ def least_squares_stage(
             state.message += "; the data do not decide between this fit and " + "; ".join(
                 f"{r['text']} (Δχ² = {r['chi2'] - ls.chi2:.2f})" for r in rivals
             )
-        state.meta.update({"minos": ls.minos, "edm_goal_reached": ls.valid})
+        state.meta.update(
+            {"minos": ls.minos, "edm_goal_reached": ls.valid, "errors_accurate": ls.accurate}
+        )
     return state
 
 

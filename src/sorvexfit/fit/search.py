@@ -7,7 +7,9 @@ where it starts (Apel et al. 2025, A&A 702, A199). So before migrad:
    a box of the fit space (log10 where a parameter is fitted so) around it, within the
    parameters' bounds;
 2. every start's χ² is evaluated, through the fit's pool when it has one (`pool.map`);
-3. the best few starts that lie apart from each other are polished with migrad and hesse;
+3. the best few starts that lie apart from each other are polished with migrad to a coarse
+   tolerance; the best of them, and those that come within Δχ² < `DECIDE` + 1 of it, are
+   polished to migrad's usual tolerance and their errors computed with hesse;
 4. the polished minima are grouped into basins (minima closer than a few errors are one), and
    those within Δχ² < `DECIDE` of the best with other parameters are reported: "the data do
    not decide between ...".
@@ -33,6 +35,8 @@ __all__ = ["DECIDE", "Basin", "Search", "search"]
 DECIDE = 2.3
 # Minima whose parameters differ by less than this many errors (in the fit form) are one basin.
 SAME_BASIN = 3.0
+# migrad's tolerance for the first polish of the candidates (ten times its usual one).
+COARSE = 1.0
 
 
 @dataclass(frozen=True)
@@ -101,11 +105,19 @@ def search(
     values = np.array([_finite(v) for v in mapper(chi2, list(points))])
     evaluations = len(points)
     picked = _distinct_best(points, values, widths, polish)
-    basins = []
+    coarse = []
     for index in picked:
-        ls = least_squares(chi2, points[index], bounds, minos=minos, stop=stop)
+        ls = least_squares(chi2, points[index], bounds, stop=stop, tolerance=COARSE, errors=False)
         evaluations += ls.evaluations
-        basins.append(Basin(ls.x, ls.chi2, ls))
+        coarse.append(ls)
+    coarse.sort(key=lambda ls: (not ls.valid, ls.chi2))
+    lowest = coarse[0].chi2
+    basins = []
+    for candidate in coarse:
+        if candidate is coarse[0] or candidate.chi2 - lowest < DECIDE + 1.0:
+            ls = least_squares(chi2, candidate.x, bounds, minos=minos, stop=stop)
+            evaluations += ls.evaluations
+            basins.append(Basin(ls.x, ls.chi2, ls))
     basins = _merge(sorted(basins, key=lambda b: (not b.ls.valid, b.chi2)))
     best = basins[0]
     rival = [b for b in basins[1:] if b.chi2 - best.chi2 < DECIDE and b.ls.valid and best.ls.valid]
