@@ -56,10 +56,10 @@ def least_squares(
     minos: bool = False,
     stop: Callable[[], bool] | None = None,
     tolerance: float = 0.1,
-    errors: bool = True,
+    hesse: bool = True,
 ) -> LeastSquares:
     """migrad from x0 within the bounds, to iminuit's `tolerance` (its EDM goal is 2e-3 ×
-    tolerance), then hesse (with `errors`) and minos (with `minos`)."""
+    tolerance), then hesse (with `hesse`) and minos (with `minos`)."""
     from iminuit import Minuit
 
     names = list(chi2.names)
@@ -77,7 +77,7 @@ def least_squares(
     minuit.print_level = 0
     minuit.tol = tolerance
     minuit.migrad()
-    if minuit.valid and errors:
+    if minuit.valid and hesse:
         minuit.hesse()
         if not minuit.accurate:
             # Hesse steps by migrad's error estimates, poor along strongly correlated directions

@@ -107,7 +107,7 @@ def search(
     picked = _distinct_best(points, values, widths, polish)
     coarse = []
     for index in picked:
-        ls = least_squares(chi2, points[index], bounds, stop=stop, tolerance=COARSE, errors=False)
+        ls = least_squares(chi2, points[index], bounds, stop=stop, tolerance=COARSE, hesse=False)
         evaluations += ls.evaluations
         coarse.append(ls)
     coarse.sort(key=lambda ls: (not ls.valid, ls.chi2))
