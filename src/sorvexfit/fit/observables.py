@@ -9,9 +9,9 @@ How the points are read:
 - **Radio** points below `radio_cut` (1e11 Hz) are set aside: they come from the extended,
   self-absorbed jet, not from the compact blob, and would drag the synchrotron hump down.
   Millimetre points up to `thin_cut` (1e12 Hz) do not shape the hump either: there the blob
-  may be self-absorbed, or below the γ_min of its electrons (νF_ν ∝ ν^(4/3)), or outshone
-  by the jet; they only extend the range of frequencies the hump is seen over, which sets
-  γ_min.
+  may be self-absorbed, below the emission of its lowest-energy electrons (νF_ν ∝ ν^(4/3)),
+  or outshone by the jet. They bound the hump on its falling side only, and tell the
+  starting point where the rise must stop (γ_min).
 - **Weights by band, not by point**: each point's error in log νF_ν is its statistical error
   with a floor of 0.05 dex added in quadrature, and the points of one 0.25-dex bin of
   frequency share the weight of one point. A well-sampled X-ray spectrum of 50 channels or
@@ -20,26 +20,30 @@ How the points are read:
   hump (multi-epoch data scatter far beyond their statistical errors).
 - **The hump shape** is a hyperbola in log ν - log νF_ν, the smooth joint of two power laws:
   y = c0 + a1 (u - r)/2 + a2 (u + r)/2 with u = log ν - x_b and r = √(u² + w²), whose
-  asymptotic slopes a1 > 0 > a2 are the νF_ν slopes below and above the peak. It is exact
-  far from the break for the synchrotron of broken power-law electrons, whose νF_ν slopes are
-  (3 - p)/2 (Rybicki & Lightman 1979, eq. 6.22), and the width w absorbs the rounding of the
-  peak by the single-particle spectrum and the cut-offs. For a fixed (x_b, w) the model is
-  linear in (c0, a1, a2); they get weak Gaussian priors (typical blazar slopes), and the
-  posterior over a grid of x_b and w is computed exactly from the marginal likelihood of the
-  linear model (e.g. Bishop 2006, sec. 3.5). The peak and the mean slopes from 2.5 to 1 dex
-  below it and from 0.5 to 2 dex above it (where the electrons' indices show, inside the
-  bends of γ_min, γ_max and self-absorption), with their 16-84 % ranges, come from that posterior: a hump seen on one side only gets a wide, honest range on the
-  other, set by the priors and the curvature of the data, and is flagged.
+  asymptotic slopes are a1 > 0 > a2. The synchrotron of broken power-law electrons has
+  νF_ν slopes (3 - p)/2 on either side of its break (Rybicki & Lightman 1979, eq. 6.22); the
+  width w absorbs the rounding of the peak by the single-electron spectrum. For a fixed
+  (x_b, w) the shape is linear in (c0, a1, a2), which get weak Gaussian priors (typical
+  blazar slopes), so the posterior over a grid of x_b and w follows exactly from the
+  marginal likelihood of a linear model (e.g. Bishop 2006, sec. 3.5). The peak, and the mean
+  slopes from 2.5 to 1 dex below it and from 0.5 to 2 dex above it (where the electrons'
+  indices show, inside the bends of γ_min, γ_max and self-absorption), come with their
+  16-84 % ranges from draws of that posterior. A hump seen on one side only gets a wide range
+  on the other, set by the priors and the curvature of the data, at least 0.5 dex, and is
+  flagged.
 - **Upper limits** must not be exceeded: a limit below the fitted hump joins the fit as a
-  point at its value, and the fit is repeated (at most three times).
+  point at its value and the fit is repeated, and posterior draws above a limit by more than
+  0.1 dex are discarded. So are draws above the other hump's points within 3 dex of their
+  peak (a hump cannot exceed the total; further out its shape is an extrapolation).
 - **Which points belong to which hump**: below 10^15.5 Hz (the ultraviolet) the points are
   synchrotron and above 10^22.3 Hz (80 MeV) Compton; the split between, in the X-rays, where
   an HBL's falling synchrotron or an FSRQ's rising Compton hump lies, is the one that
   maximises the joint marginal likelihood of the two humps (the dip between them).
 - **The accretion disk** of an FSRQ shows as a thermal bump in the optical-UV, rising above
-  the falling synchrotron (e.g. Ghisellini & Tavecchio 2009, MNRAS 397, 985): a significantly
-  convex (U-shaped) optical-UV spectrum with its minimum inside the band. The points above the
-  minimum then bound the synchrotron from above instead of measuring it.
+  the falling synchrotron (e.g. Ghisellini & Tavecchio 2009, MNRAS 397, 985): a convex
+  (U-shaped) optical-UV spectrum, its curvature three times its error, whose minimum lies
+  inside the band. The points above the minimum then bound the synchrotron from above
+  instead of measuring it.
 - **EBL**: with `ebl` and a redshift, gamma rays are de-absorbed (exp(τ), τ from `ebltable`)
   before the Compton hump is read, so that it is the intrinsic one.
 """
@@ -97,10 +101,11 @@ class Hump:
 
     nu_peak (Hz) and flux_peak (νF_ν, erg cm^-2 s^-1) with their 16-84 % ranges; slope_rise
     and slope_fall, the mean νF_ν slopes d log νF_ν / d log ν from 2.5 to 1 dex below and
-    from 0.5 to 2 dex above the peak (electron index p = 3 - 2 slope for the synchrotron; photon index
-    2 - slope), with their errors (half the 16-84 % range); coverage: "both", "rise" (only the rising side is observed),
-    "fall", or "none" (no detected point); energy_flux: ∫ νF_ν d ln ν of the fitted shape
-    within 2 dex of the peak (erg cm^-2 s^-1); flux_ceiling: for a hump seen in upper limits
+    from 0.5 to 2 dex above the peak (electron index p = 3 - 2 slope for the synchrotron;
+    photon index 2 - slope), with their errors (half the 16-84 % range); coverage: "both",
+    "rise" (only the rising side is observed), "fall", or "none" (no detected point);
+    energy_flux: ∫ νF_ν d ln ν of the fitted shape within 2 dex of the peak (erg cm^-2 s^-1);
+    flux_ceiling: for a hump seen in upper limits
     only, the lowest of them (else NaN); shape: (x_b, w, c0, a1, a2) of the most probable
     hyperbola (see the module documentation); note: one line, empty when all is well.
     """
@@ -171,8 +176,9 @@ class SedObservables:
     up are set aside; disk_flux: their highest νF_ν; n_radio: points below the radio cut set
     aside; nu_low: the lowest frequency (Hz) the synchrotron is seen at, millimetre points
     included; points: the (ν, νF_ν) detections the humps were read from (de-absorbed for the
-    EBL when asked); thick_points: the millimetre (ν, νF_ν) points; flags: short names ("synchrotron_one_sided", "compton_one_sided", "disk_bump",
-    "no_gamma_rays", ...); notes: one line each.
+    EBL when asked); thick_points: the millimetre (ν, νF_ν) points; flags: short names
+    ("synchrotron_one_sided", "compton_one_sided", "disk_bump", "no_gamma_rays", ...);
+    notes: one line each.
     """
 
     synchrotron: Hump
@@ -210,9 +216,7 @@ class _Fit:
     best: int
 
 
-def _shape(
-    x: np.ndarray, xb: float, w: float, c0: float, a1: float, a2: float
-) -> np.ndarray:
+def _shape(x: np.ndarray, xb: float, w: float, c0: float, a1: float, a2: float) -> np.ndarray:
     u = x - xb
     r = np.sqrt(u * u + w * w)
     return np.asarray(c0 + a1 * 0.5 * (u - r) + a2 * 0.5 * (u + r))
@@ -232,8 +236,9 @@ def _fit(
     u = x[None, :] - nodes[:, 0:1]
     r = np.sqrt(u * u + nodes[:, 1:2] ** 2)
     phi = np.stack([np.ones_like(u), 0.5 * (u - r), 0.5 * (u + r)], axis=2)  # (G, N, 3)
-    mu0 = np.array([float(np.average(y, weights=weight)) if y.size else -11.0,
-                    prior.rise[0], prior.fall[0]])
+    mu0 = np.array(
+        [float(np.average(y, weights=weight)) if y.size else -11.0, prior.rise[0], prior.fall[0]]
+    )
     lam0 = np.diag([1.0 / 10.0**2, 1.0 / prior.rise[1] ** 2, 1.0 / prior.fall[1] ** 2])
     a = lam0[None] + np.einsum("gni,n,gnj->gij", phi, weight, phi)
     b = (lam0 @ mu0)[None] + np.einsum("gni,n,n->gi", phi, weight, y)
@@ -269,7 +274,7 @@ def _bin_shares(x: np.ndarray) -> np.ndarray:
         return np.ones(0)
     bins = np.floor(x / BIN_DEX).astype(np.int64)
     _, inverse, counts = np.unique(bins, return_inverse=True, return_counts=True)
-    return counts[inverse].astype(float)
+    return np.asarray(counts[inverse], dtype=float)
 
 
 def _weighted_quantiles(values: np.ndarray, weights: np.ndarray, q: Sequence[float]) -> np.ndarray:
@@ -277,26 +282,29 @@ def _weighted_quantiles(values: np.ndarray, weights: np.ndarray, q: Sequence[flo
     v = values[order]
     c = np.cumsum(weights[order])
     c = (c - 0.5 * weights[order]) / c[-1]
-    return np.interp(q, c, v)
+    return np.asarray(np.interp(q, c, v))
 
 
 @dataclass
 class _Points:
-    """The points of one hump in log units: detections (x, y, err); upper limits, its own and
-    the other hump's detections, which it cannot exceed either (ul_x, ul_y); millimetre points,
-    which it cannot exceed above its peak (thick_x, thick_y)."""
+    """The points of one hump in log units: detections (x, y, err); its upper limits (ul_x,
+    ul_y); the other hump's detections, which it cannot exceed within 3 dex of its peak
+    (bound_x, bound_y); millimetre points, which it cannot exceed above its peak (thick_x,
+    thick_y)."""
 
     x: np.ndarray
     y: np.ndarray
     err: np.ndarray
     ul_x: np.ndarray
     ul_y: np.ndarray
+    bound_x: np.ndarray
+    bound_y: np.ndarray
     thick_x: np.ndarray
     thick_y: np.ndarray
     span: tuple[float, float]
 
     def weights(self, scale: float) -> np.ndarray:
-        return 1.0 / (self.err**2 * _bin_shares(self.x) * scale)
+        return np.asarray(1.0 / (self.err**2 * _bin_shares(self.x) * scale))
 
     def with_points(self, x: np.ndarray, y: np.ndarray) -> _Points:
         """These points and (x, y) as detections at the error floor (censored limits)."""
@@ -306,6 +314,8 @@ class _Points:
             np.concatenate([self.err, np.full(x.size, FLOOR_DEX)]),
             self.ul_x,
             self.ul_y,
+            self.bound_x,
+            self.bound_y,
             self.thick_x,
             self.thick_y,
             self.span,
@@ -372,14 +382,22 @@ def _summarise(name: str, points: _Points, prior: _Prior, n_ul: int, ceiling: fl
     xb, w = fit.nodes[g_all, 0], fit.nodes[g_all, 1]
     xp, yp = _peak(xb, w, th[:, 0], th[:, 1], th[:, 2], prior.window)
     # Censoring: draws that exceed an upper limit by more than 0.1 dex are excluded, and so
-    # are those that exceed a millimetre point on their falling side.
+    # are those that exceed the other hump's points near their peak (where the hump's shape
+    # holds), or a millimetre point on their falling side.
     allowed = np.ones(xb.size, dtype=bool)
-    for lx, ly, falling in ((points.ul_x, points.ul_y, False), (points.thick_x, points.thick_y, True)):
+    for lx, ly, where in (
+        (points.ul_x, points.ul_y, "all"),
+        (points.bound_x, points.bound_y, "near"),
+        (points.thick_x, points.thick_y, "falling"),
+    ):
         if lx.size:
-            excess = _shape_vec(
-                lx[None, :], xb[:, None], w[:, None], th[:, 0:1], th[:, 1:2], th[:, 2:3]
-            ) - ly[None, :]
-            if falling:
+            excess = (
+                _shape_vec(lx[None, :], xb[:, None], w[:, None], th[:, 0:1], th[:, 1:2], th[:, 2:3])
+                - ly[None, :]
+            )
+            if where == "near":
+                excess = np.where(np.abs(lx[None, :] - xp[:, None]) <= 3.0, excess, 0.0)
+            elif where == "falling":
                 excess = np.where(lx[None, :] >= xp[:, None] - 0.1, excess, 0.0)
             allowed &= np.max(excess, axis=1) <= 0.1
     if np.any(allowed):
@@ -387,8 +405,9 @@ def _summarise(name: str, points: _Points, prior: _Prior, n_ul: int, ceiling: fl
     q = (0.16, 0.5, 0.84)
     x16, x50, x84 = _weighted_quantiles(xp, wts, q)
     y16, y50, y84 = _weighted_quantiles(yp, wts, q)
-    # The slopes between 0.5 and 2 dex from the peak, where broken power-law electrons show
-    # their indices; further out γ_min, γ_max and self-absorption bend the spectrum.
+
+    # The mean slopes on either side of the peak, where broken power-law electrons show their
+    # indices; further out γ_min, γ_max and self-absorption bend the spectrum.
     def chord(a: float, b: float) -> np.ndarray:
         ya = _shape_vec(xp + a, xb, w, th[:, 0], th[:, 1], th[:, 2])
         yb = _shape_vec(xp + b, xb, w, th[:, 0], th[:, 1], th[:, 2])
@@ -562,9 +581,7 @@ def read_humps(
     radio = x < math.log10(radio_cut)
     n_radio = int(np.count_nonzero(radio))
     if n_radio:
-        notes.append(
-            f"{n_radio} radio point(s) below {radio_cut:.3g} Hz set aside (extended jet)"
-        )
+        notes.append(f"{n_radio} radio point(s) below {radio_cut:.3g} Hz set aside (extended jet)")
     det = ~radio & ~is_ul
     ul = ~radio & is_ul
     thick = det & (x < math.log10(thin_cut))
@@ -595,17 +612,18 @@ def read_humps(
     split = _best_split(xd, yd, ed)
     xu, yu = x[ul], y[ul]
     below, above = xd < split, xd >= split
-    own_syn = np.concatenate([xu[xu < split], x[syn_ul]]), np.concatenate([yu[xu < split], y[syn_ul]])
+    own_syn = (
+        np.concatenate([xu[xu < split], x[syn_ul]]),
+        np.concatenate([yu[xu < split], y[syn_ul]]),
+    )
     own_com = xu[xu >= split], yu[xu >= split]
     # Each hump is bounded by the other's detections too: it cannot exceed the total.
     syn = _Points(
-        xd[below], yd[below], ed[below],
-        np.concatenate([own_syn[0], xd[above]]), np.concatenate([own_syn[1], yd[above]]),
+        xd[below], yd[below], ed[below], *own_syn, xd[above], yd[above],
         x[thick], y[thick], _extent(xd[below], own_syn[0]),
     )  # fmt: skip
     com = _Points(
-        xd[above], yd[above], ed[above],
-        np.concatenate([own_com[0], xd[below]]), np.concatenate([own_com[1], yd[below]]),
+        xd[above], yd[above], ed[above], *own_com, xd[below], yd[below],
         np.zeros(0), np.zeros(0), _extent(xd[above], own_com[0]),
     )  # fmt: skip
     synchrotron = _summarise("synchrotron", syn, _SYNCHROTRON, *_ceiling(own_syn[1]))

@@ -38,7 +38,9 @@ energies ε in units of m_e c²):
   dominance, lies closer to GT09's: U_BLR ≈ 2.6e-2 erg cm^-3 (10 % of the disk luminosity
   at R_BLR = 1e17 L_d,45^½ cm) and U_IR ≈ 2e-4 erg cm^-3 (half of it at 2.5e18 L_d,45^½ cm).
 - Electron indices from the νF_ν slopes a on either side of the synchrotron peak:
-  p = 3 - 2a (Rybicki & Lightman 1979, eq. 6.22; a photon index Γ_ph gives p = 2Γ_ph - 1).
+  p = 3 - 2a (Rybicki & Lightman 1979, eq. 6.22; a photon index Γ_ph gives p = 2Γ_ph - 1);
+  where the synchrotron's rise is unobserved, from the Compton hump's rise, which has the
+  same slope in the Thomson regime.
 - γ_min = γ(ν_min), ν_min the lowest frequency the synchrotron is seen at; or higher when a
   millimetre point lies below the hump's rise, so that the spectrum of the γ_min electrons,
   νF_ν ∝ ν^(4/3) (Rybicki & Lightman 1979), bends it down to that point; at most γ_b/3, and
@@ -245,7 +247,7 @@ def _f_kn(b: np.ndarray | float) -> np.ndarray:
     return np.asarray((1.0 + np.asarray(b, dtype=float)) ** -1.5)
 
 
-def _bisect(fn: Callable[[float], float], lo: float, hi: float, steps: int = 40) -> float:
+def _bisect(fn: Callable[[float], float], lo: float, hi: float, steps: int = 24) -> float:
     """The root of fn (increasing in log x) between lo and hi, by bisection in log x."""
     a, b = math.log(lo), math.log(hi)
     for _ in range(steps):
@@ -328,15 +330,20 @@ class _Work:
         return clipped
 
     def indices(self) -> None:
-        """p = 3 - 2a from the synchrotron's νF_ν slopes (the prior's where a side is unseen)."""
-        syn = self.obs.synchrotron
-        for name, slope, err, bounds, side in (
-            ("p1", syn.slope_rise, syn.slope_rise_err, P1_BOUNDS, "rise"),
-            ("p2", syn.slope_fall, syn.slope_fall_err, P2_BOUNDS, "fall"),
-        ):
+        """p = 3 - 2a from the synchrotron's νF_ν slopes. Where the synchrotron's rise is
+        unobserved and the Compton hump's is, from that: below the peak, in the Thomson
+        regime, the same electrons give the Compton hump the same slope (exactly for EC; the
+        SSC's is somewhat flatter, as its seeds are broad)."""
+        syn, com = self.obs.synchrotron, self.obs.compton
+        for name, bounds, side in (("p1", P1_BOUNDS, "rise"), ("p2", P2_BOUNDS, "fall")):
+            hump = syn
+            if side == "rise" and syn.coverage not in ("both", "rise"):
+                hump = com if com.coverage in ("both", "rise") else syn
+            slope = hump.slope_rise if side == "rise" else hump.slope_fall
+            err = hump.slope_rise_err if side == "rise" else hump.slope_fall_err
             where = "below" if side == "rise" else "above"
-            self.methods[name] = f"3 - 2a, a = {slope:+.2f} ± {err:.2f} synchrotron slope {where}"
-            if syn.coverage not in ("both", side):
+            self.methods[name] = f"3 - 2a, a = {slope:+.2f} ± {err:.2f}, {hump.name} slope {where}"
+            if hump.coverage not in ("both", side):
                 self.methods[name] += " (unobserved side: mostly the typical slope)"
             self.clip(name, 3.0 - 2.0 * slope, bounds)
 
@@ -415,7 +422,7 @@ class _Work:
         gamma, n = self._electron_grid(gamma_b, delta)
         eps = H_PLANCK * nu_blob / ME_C2
         top = math.log10(gamma[-1])
-        e_s = 10.0 ** np.linspace(math.log10(eps), top, 241)[None, :]
+        e_s = 10.0 ** np.linspace(math.log10(eps), top, 161)[None, :]
         g = gamma[:, None]
         big_gamma = 4.0 * eps * g
         e1 = np.minimum(e_s / g, 1.0 - 1e-12)
@@ -475,7 +482,7 @@ class _Work:
             )
         delta = self.clip("delta_D", delta, DELTA_BOUNDS)
         self.methods["delta_D"] = how
-        gamma_b, b, _ = state(delta)
+        gamma_b, _, _ = state(delta)
         self.set_break(gamma_b, delta, f"SSC peak at ν_c = {nu_c:.3g} Hz (δ-function, KN cut)")
         self.flag_klein_nishina(gamma_b, delta, self.nu_s)
 
@@ -486,7 +493,7 @@ class _Work:
             return lo, relation + " (holds already at δ = 1)"
         if fn(hi) < 0.0:
             return hi, relation + f" (not met below δ = {hi:g})"
-        return _bisect(fn, lo, hi, steps=30), relation
+        return _bisect(fn, lo, hi), relation
 
     def set_break(self, gamma_b: float, delta: float, how: str) -> None:
         """γ_b, B, R and the electron range at δ."""
