@@ -40,10 +40,10 @@ How the points are read:
   an HBL's falling synchrotron or an FSRQ's rising Compton hump lies, is the one that
   maximises the joint marginal likelihood of the two humps (the dip between them).
 - **The accretion disk** of an FSRQ shows as a thermal bump in the optical-UV, rising above
-  the falling synchrotron (e.g. Ghisellini & Tavecchio 2009, MNRAS 397, 985): a convex
-  (U-shaped) optical-UV spectrum, its curvature three times its error, whose minimum lies
-  inside the band. The points above the minimum then bound the synchrotron from above
-  instead of measuring it.
+  the falling synchrotron (e.g. Ghisellini & Tavecchio 2009, MNRAS 397, 985): an infrared to
+  ultraviolet spectrum that falls, then rises past a minimum inside the band (a V whose
+  change of slope is three times its error). The points above the minimum then bound the
+  synchrotron from above instead of measuring it.
 - **EBL**: with `ebl` and a redshift, gamma rays are de-absorbed (exp(τ), τ from `ebltable`)
   before the Compton hump is read, so that it is the intrinsic one.
 """
@@ -52,7 +52,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
@@ -105,9 +105,10 @@ class Hump:
     photon index 2 - slope), with their errors (half the 16-84 % range); coverage: "both",
     "rise" (only the rising side is observed), "fall", or "none" (no detected point);
     energy_flux: ∫ νF_ν d ln ν of the fitted shape within 2 dex of the peak (erg cm^-2 s^-1);
-    flux_ceiling: for a hump seen in upper limits
-    only, the lowest of them (else NaN); shape: (x_b, w, c0, a1, a2) of the most probable
-    hyperbola (see the module documentation); note: one line, empty when all is well.
+    flux_ceiling: for a hump seen in upper limits only, the highest peak νF_ν they allow (a
+    Compton hump shaped like the synchrotron one, or the lowest limit) (else NaN); shape:
+    (x_b, w, c0, a1, a2) of the most probable hyperbola (see the module documentation);
+    note: one line, empty when all is well.
     """
 
     name: str
@@ -350,6 +351,17 @@ def _extent(x: np.ndarray, ul_x: np.ndarray) -> tuple[float, float]:
     return (float(xs.min()), float(xs.max())) if xs.size else (math.nan, math.nan)
 
 
+def _compton_ceiling(synchrotron: Hump, ul_x: np.ndarray, ul_y: np.ndarray) -> float:
+    """The highest peak νF_ν that upper limits allow a Compton hump shaped like the
+    synchrotron one (as the same electrons make it in the Thomson regime), its peak anywhere
+    among the limits' frequencies."""
+    peaks = np.arange(ul_x.min(), ul_x.max() + 0.025, 0.05)
+    x_s = math.log10(synchrotron.nu_peak)
+    y_s = math.log10(synchrotron.flux_peak)
+    shape = np.log10(synchrotron.sed(10.0 ** (ul_x[None, :] - peaks[:, None] + x_s))) - y_s
+    return float(10.0 ** np.max(np.min(ul_y[None, :] - shape, axis=1)))
+
+
 def _ceiling(ul_y: np.ndarray) -> tuple[int, float]:
     """How many upper limits a hump has, and the lowest (νF_ν; NaN without)."""
     return int(ul_y.size), float(10.0 ** ul_y.min()) if ul_y.size else math.nan
@@ -491,33 +503,37 @@ def _log_errors(points: FluxPoints) -> np.ndarray:
 
 def _disk_bump(x: np.ndarray, y: np.ndarray, err: np.ndarray) -> float | None:
     """log10 ν of the optical-UV minimum where the disk's thermal bump rises above the
-    falling synchrotron, or None: a convex quadratic (curvature above three times its error)
-    whose minimum lies inside the band, rising at its high end."""
+    falling synchrotron, or None. The infrared-ultraviolet points are fitted by a V, two
+    lines meeting at a minimum with at least two points on either side (the best of its
+    positions on a 0.02-dex grid): a bump is a V that falls, then rises by at least 0.15 in
+    slope, its change of slope three times its error."""
     inside = (x >= DISK_WINDOW[0]) & (x <= DISK_WINDOW[1])
-    xs, ys, es = x[inside], y[inside], err[inside]
-    if np.unique(np.round(xs, 2)).size < 4 or xs.max() - xs.min() < 0.5:
+    order = np.argsort(x[inside])
+    xs, ys, es = x[inside][order], y[inside][order], err[inside][order]
+    if np.unique(np.round(xs, 2)).size < 4 or xs[-1] - xs[0] < 0.5:
         return None
-    centre = float(np.mean(xs))
-    u = xs - centre
-    design = np.stack([np.ones_like(u), u, u * u], axis=1)
     wt = 1.0 / (es**2 * _bin_shares(xs))
-    a = design.T @ (design * wt[:, None])
-    coef = np.linalg.solve(a, design.T @ (wt * ys))
-    resid = ys - design @ coef
-    # The errors scaled by the scatter about the quadratic, up or down: optical-UV errors
-    # often include a generous systematic part that would hide a clear bump.
-    dof = max(xs.size - 3, 1)
-    scale = max(0.05, float(np.sum(wt * resid**2)) / dof)
+    best: tuple[float, float, np.ndarray, np.ndarray] | None = None
+    for vertex in np.arange(xs[1], xs[-2] + 1e-9, 0.02):
+        u = xs - vertex
+        design = np.stack([np.ones_like(u), np.minimum(u, 0.0), np.maximum(u, 0.0)], axis=1)
+        a = design.T @ (design * wt[:, None])
+        coef = np.linalg.solve(a, design.T @ (wt * ys))
+        chi2 = float(np.sum(wt * (ys - design @ coef) ** 2))
+        if best is None or chi2 < best[1]:
+            best = (float(vertex), chi2, coef, a)
+    if best is None:
+        return None
+    vertex, chi2, coef, a = best
+    # The errors scaled by the scatter about the V, up or down: optical-UV errors often
+    # include a generous systematic part that would hide a clear bump.
+    scale = max(0.05, chi2 / max(xs.size - 4, 1))
     cov = np.linalg.inv(a) * scale
-    q2, q1 = coef[2], coef[1]
-    if q2 <= 0.0 or q2 < 3.0 * math.sqrt(cov[2, 2]):
+    fall, rise = coef[1], coef[2]
+    change = math.sqrt(cov[1, 1] + cov[2, 2] - 2.0 * cov[1, 2])
+    if fall >= 0.0 or rise < 0.15 or rise - fall < 3.0 * change:
         return None
-    vertex = centre - q1 / (2.0 * q2)
-    if not (xs.min() + 0.1 < vertex < xs.max() - 0.1):
-        return None
-    if q1 + 2.0 * q2 * (xs.max() - centre) < 0.15:
-        return None
-    return float(vertex)
+    return vertex
 
 
 def _ebl_tau(model: str, nu: np.ndarray, z: float) -> np.ndarray:
@@ -597,14 +613,14 @@ def read_humps(
     disk_flux = math.nan
     syn_ul = np.zeros_like(det)
     if disk_x is not None:
-        thermal = det & (x >= disk_x) & (x <= DISK_WINDOW[1])
+        thermal = det & (x > disk_x + 0.01) & (x <= DISK_WINDOW[1])
         disk_flux = float(10.0 ** y[thermal].max())
         det = det & ~thermal
         syn_ul = thermal
         flags.append("disk_bump")
         notes.append(
-            f"accretion-disk bump: the optical-UV rises above {10**disk_x:.3g} Hz; those "
-            f"{int(np.count_nonzero(thermal))} points bound the synchrotron from above"
+            f"accretion-disk bump: the optical-UV rises past {10**disk_x:.3g} Hz; the "
+            f"{int(np.count_nonzero(thermal))} points above bound the synchrotron from above"
         )
 
     order = np.argsort(x[det], kind="stable")
@@ -628,6 +644,8 @@ def read_humps(
     )  # fmt: skip
     synchrotron = _summarise("synchrotron", syn, _SYNCHROTRON, *_ceiling(own_syn[1]))
     compton = _summarise("compton", com, _COMPTON, *_ceiling(own_com[1]))
+    if not compton.detected and synchrotron.detected and own_com[0].size:
+        compton = replace(compton, flux_ceiling=_compton_ceiling(synchrotron, *own_com))
 
     gamma = ~radio & (x >= COMPTON_ONLY)
     if not np.any(gamma & ~is_ul):
