@@ -3,10 +3,11 @@ itself makes from known parameters, sampled only where real instruments observe,
 and gaps; and on the real SEDs of Mrk 421 and PKS 1510-089.
 
 Tolerances, when both humps are seen: peaks within 0.3 dex or twice their stated
-uncertainty (the hump shape is read to 0.1-0.2 dex, more across a gap); B within a factor 3.5 and δ within a factor 2 (TMG98's closure turns a 0.2-dex
-error of ν_c into a factor ~2 in B, B ∝ ν_s²/(ν_c δ) in the Thomson regime, ∝ ν_s δ/ν_c² in
-the Klein-Nishina one, and δ ∝ L^(1/4) absorbs less); γ_b within a factor 2; indices within
-0.3 (slopes read to ~0.1 beside the peak, p = 3 - 2a doubles it).
+uncertainty (the hump shape is read to 0.1-0.2 dex, more across a gap); B within a factor
+3.5 and δ within a factor 2 (TMG98's closure turns a 0.2-dex error of ν_c into a factor ~2
+in B, B ∝ ν_s²/(ν_c δ) in the Thomson regime and ∝ ν_s δ/ν_c² in the Klein-Nishina one,
+while δ ∝ L^(1/4) absorbs more); γ_b within a factor 2; indices within 0.3 (slopes read to
+~0.1 beside the peak, p = 3 - 2a doubles it); u_ext within a factor 5 (u' ∝ B²).
 """
 
 from __future__ import annotations
@@ -94,7 +95,7 @@ def observe(
             nu.append(f)
             flux.append(value)
             err.append(error)
-            ul.append(not error == error)  # NaN: an upper limit
+            ul.append(math.isnan(error))
             band.append(name_band)
     e = np.array(err)
     z = TRUTHS[name][1]["z"]
@@ -124,7 +125,7 @@ def start_model(start: sorvexfit.fit.start.StartingPoint) -> sorvexfit.BlobModel
 
 
 @pytest.mark.parametrize(
-    "name, drop",
+    ("name", "drop"),
     [
         ("HBL", ()),
         ("HBL", ("tev",)),
@@ -163,7 +164,7 @@ def test_start_recovers_the_parameters_of_both_humps(name: str, drop: tuple[str,
 
 
 @pytest.mark.parametrize(
-    "name, drop, hump",
+    ("name", "drop", "hump"),
     [
         ("HBL", ("xray",), "synchrotron"),  # the fall in the gap before the gamma rays
         ("LBL", ("xray",), "compton"),  # the rise in the gap after the ultraviolet
@@ -293,7 +294,8 @@ def test_values_for_the_fit_and_an_imposed_doppler_factor() -> None:
     assert set(values) == {"B", "delta_D", "t_var", "z", "n_e", "p1", "p2", "gamma_b",
                            "gamma_min", "gamma_max"}  # fmt: skip
     assert float(values["B"]) == pytest.approx(start["B"], rel=1e-5)
-    assert "R" in start_values(start, radius="R") and "t_var" not in start_values(start, radius="R")
+    assert "R" in start_values(start, radius="R")
+    assert "t_var" not in start_values(start, radius="R")
     with pytest.raises(sorvexfit.ParameterError, match="kind"):
         start_values(start, "ec")
     options = sorvexfit.fit.FitOptions(model="ssc", values=tuple(values.items()))
@@ -327,7 +329,8 @@ def test_pks1510_shows_its_disk_and_both_humps() -> None:
     points = read_flux_points(DATA / "PKS1510-089_low.ecsv")
     start = starting_point(points, "ec", ebl="dominguez")
     humps = start.observables
-    assert humps.disk_bump and "disk_bump" in start.flags
+    assert humps.disk_bump
+    assert "disk_bump" in start.flags
     # The synchrotron peaks in the infrared gap, below the disk; the Compton hump between the
     # rising hard X-rays and the falling Fermi-LAT spectrum.
     assert 1e12 < humps.synchrotron.nu_peak < 3e14

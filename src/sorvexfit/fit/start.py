@@ -506,10 +506,15 @@ class _Work:
         gamma_min, gamma_max = self.electrons(gamma_b, delta)
         self.values["gamma_min"] = min(gamma_min, gamma_b / 1.5)
         self.values["gamma_max"] = max(gamma_max, 1.5 * gamma_b)
-        self.methods["gamma_min"] = (
-            f"γ(ν) at {self.nu_thin:.3g} Hz, the lowest frequency the hump's rise can reach "
-            "(at most γ_b/3)"
-        )
+        thin = gamma_b * math.sqrt(self.nu_thin / self.nu_s)
+        if gamma_min < min(thin, gamma_b / 3.0) / 1.001:
+            self.methods["gamma_min"] = "(4/3)γ_min²ε' of the line reaches the lowest Compton point"
+        elif thin > gamma_b / 3.0:
+            self.methods["gamma_min"] = "γ_b/3"
+        else:
+            self.methods["gamma_min"] = (
+                f"γ(ν) at {self.nu_thin:.3g} Hz, the lowest frequency the hump's rise can reach"
+            )
         self.methods["gamma_max"] = (
             "largest of 2γ(ν) at the highest synchrotron point, the γ the highest Compton "
             "photon needs, 10 γ_b"
