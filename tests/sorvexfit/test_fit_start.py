@@ -282,6 +282,8 @@ def test_bad_points_and_arguments_are_named() -> None:
     for argument, value in (("kind", "sync"), ("t_var", 0.0), ("delta_D", 0.5), ("field", "x")):
         with pytest.raises(sorvexfit.ParameterError, match=argument):
             starting_point(good, **{argument: value})  # type: ignore[arg-type]
+    with pytest.raises(sorvexfit.ParameterError, match="ec_frame"):
+        starting_point(good, "ec", model_options={"ec_frame": "jet"})
     only_gamma = good.select(good.nu > 1e22)
     with pytest.raises(DataError, match="synchrotron"):
         starting_point(only_gamma)

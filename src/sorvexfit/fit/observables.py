@@ -106,9 +106,11 @@ class Hump:
     "rise" (only the rising side is observed), "fall", or "none" (no detected point);
     energy_flux: ∫ νF_ν d ln ν of the fitted shape within 2 dex of the peak (erg cm^-2 s^-1);
     flux_ceiling: for a hump seen in upper limits only, the highest peak νF_ν they allow (a
-    Compton hump shaped like the synchrotron one, or the lowest limit) (else NaN); shape:
-    (x_b, w, c0, a1, a2) of the most probable hyperbola (see the module documentation);
-    note: one line, empty when all is well.
+    Compton hump shaped like the synchrotron one, or the lowest limit) (else NaN);
+    nu_points: the lowest and highest frequency (Hz) of its detected points, n_points of them,
+    and n_upper_limits limits; shape: (x_b, w, c0, a1, a2) of the most probable hyperbola
+    (see the module documentation), which `sed` evaluates; its peak lies close to nu_peak,
+    the posterior median; note: one line, empty when all is well.
     """
 
     name: str

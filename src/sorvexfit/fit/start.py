@@ -159,7 +159,9 @@ def starting_point(
     if field != "auto" and field not in FIELDS:
         raise ParameterError(f"field: unknown field {field!r} (known: auto, blr, torus)")
     options = dict(model_options or {})
-    ec_frame = str(options.get("ec_frame", "blob"))
+    ec_frame = options.get("ec_frame", "blob")
+    if ec_frame not in ("blob", "agn"):
+        raise ParameterError(f"ec_frame: {ec_frame!r} is neither 'blob' nor 'agn'")
     if isinstance(points, SedObservables):
         obs = points
     else:
@@ -182,6 +184,7 @@ def starting_point(
         if normalise:
             work.normalise(options)
         candidates.append(work)
+    work = candidates[0]
     if len(candidates) > 1:
         # The field whose start matches the SED better; without the evaluation, the one whose
         # energy density is closer to GT09's.
@@ -193,7 +196,6 @@ def starting_point(
             + (f"the better start (mean squared log residual: {others})" if scored
                else "whose energy density the Compton dominance matches better (GT09)")
         )  # fmt: skip
-    work = candidates[0] if len(candidates) == 1 else work
 
     values = work.values
     if kind == "ec" and ec_frame == "agn":
