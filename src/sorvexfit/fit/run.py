@@ -36,7 +36,7 @@ from ..config import ModelConfig, parameters
 from ..evaluation import evaluate
 from ..parameters import ParameterError, Parameters, to_float
 from ..steady import ConvergenceError
-from .data import FluxPoints, read_flux_points
+from .data import DataError, FluxPoints, read_flux_points
 from .defaults import RADIO_LIMIT, fit_bounds, parse_bounds
 from .likelihood import ChiSquare, LogPosterior, ModelGrid, Prior, default_prior, parse_prior
 from .mcmc import MIN_ACCEPTANCE, TAU_FACTOR, Chain, run_chain, stored_steps
@@ -152,12 +152,14 @@ def read(path: str | Path, options: FitOptions) -> FitProblem:
     data, radio = radio_points(read_flux_points(path), options.radio)
     config = options.config
     params = _starting_parameters(options)
-    if not any(name == "z" for name, _ in options.values):
+    given = {name for name, _ in options.values}
+    if "z" not in given:
         if data.redshift is None:
             raise ParameterError(
                 f"z: {path.name} gives no redshift in its metadata; set it with --set z=VALUE"
             )
         params.set(z=data.redshift)
+    start, notes = _analytic_start(data, config, params, given)
     params = fit_bounds(params, config.ec_frame, parse_bounds(options.bounds, params))
     free = params.free
 
@@ -189,6 +191,8 @@ def read(path: str | Path, options: FitOptions) -> FitProblem:
         "n_upper_limits": int(np.count_nonzero(fitted.is_ul)),
         "n_excluded": int(np.count_nonzero(~used)),
         "radio": radio,
+        "start": start,
+        "notes": notes,
         "fit_range": options.fit_range or "",
         "systematics": systematics.describe(),
         "model": config.name,
@@ -205,6 +209,67 @@ def read(path: str | Path, options: FitOptions) -> FitProblem:
     return FitProblem(
         path, data, used, config, params, fractions, chi2, posterior, fit_identity, meta
     )
+
+
+def _analytic_start(
+    data: FluxPoints, config: ModelConfig, params: Parameters, given: set[str]
+) -> tuple[str, list[str]]:
+    """Sets the parameters the options did not give to the analytic starting point of the
+    observed SED (`sorvexfit.fit.start`); returns how the start was found, in one line, and
+    the notes of reading the SED."""
+    from .start import starting_point
+
+    t_var = params["t_var"].value if "t_var" in params else 86400.0
+    options = {
+        "backend": config.backend,
+        "n_gamma": config.n_gamma,
+        "n_nu": config.n_nu,
+        "nu_range": config.nu_range,
+        "cosmology": config.cosmology,
+        "ec_frame": config.ec_frame,
+    }
+    normalised = config.distribution.kind == "broken_power_law" and not config.steady_state
+    try:
+        start = starting_point(
+            data,
+            config.kind,
+            t_var=t_var,
+            redshift=params["z"].value,
+            ebl=config.ebl,
+            model_options=options,
+            normalise=normalised,
+        )
+    except (DataError, ParameterError) as error:
+        return f"the model's defaults (no analytic start: {error})", []
+    values = start.as_dict()
+    if "p" in params and "p" not in values:
+        values["p"] = values["p1"]  # one index: the one below the break, where most electrons are
+    if not normalised:
+        values.pop("n_e", None)
+    chosen = {
+        name: value
+        for name, value in values.items()
+        if name in params and name not in given and name not in ("z", "t_var")
+    }
+    chosen = {name: min(max(v, params[name].min), params[name].max) for name, v in chosen.items()}
+    try:
+        params.set(**chosen)
+    except ParameterError as error:  # an order the start does not meet: keep the defaults
+        return f"the model's defaults (the analytic start is refused: {error})", list(start.notes)
+    obs = start.observables
+    seen = {"both": "", "rise": ", its rise only", "fall": ", its fall only"}
+    parts = [f"synchrotron peak {obs.synchrotron.nu_peak:.3g} Hz{seen[obs.synchrotron.coverage]}"]
+    if obs.compton.detected:
+        parts.append(f"Compton peak {obs.compton.nu_peak:.3g} Hz{seen[obs.compton.coverage]}")
+    t_var_text = (
+        ""
+        if "t_var" not in params
+        else (f", t_var = {t_var / 86400.0:.3g} d" + ("" if "t_var" in given else " (default)"))
+    )
+    text = f"analytic, from the SED's humps ({', '.join(parts)}{t_var_text})"
+    if start.field:
+        text += f"; external field: {start.field}"
+    return text, list(start.notes)
 
 
 def radio_points(data: FluxPoints, choice: str) -> tuple[FluxPoints, str]:
