@@ -42,8 +42,11 @@ def small_model(kind: str = "ssc", **options: Any) -> sorvexfit.BlobModel:
     return model
 
 
-# The configuration of `small_config` on the command line (the simulated points have no EBL).
+# The configuration of `small_config` on the command line (the simulated points have no EBL),
+# and a short global stage: these fits start from given values.
 SMALL_ARGV = ["--n-gamma=24", "--n-nu=40", "--nu-min=1e9", "--nu-max=1e27", "--ebl=none"]
+SMALL_ARGV += ["--starts=8", "--polish=2"]
+SHORT_SEARCH = {"starts": 8, "polish": 2}
 SMALL_MODEL_VALUES = (("gamma_min", "100"), ("gamma_max", "3e5"), ("R", "1e16"))
 
 
@@ -162,3 +165,50 @@ def campaign(
     table.meta["redshift"] = values["z"]
     table.write(path, format="ascii.ecsv", overwrite=True)
     return path
+
+
+def draw_truth(kind: str, seed: int) -> tuple[sorvexfit.ModelConfig, dict[str, float]]:
+    """A random one-zone blob (the default fit configuration of `kind`) across the parameter
+    space of blazars: SSC from low- to high-peaked (γ_b 10^3.5 to 10^5.5, B 0.01 to 1 G, δ 10
+    to 40), EC of FSRQs (γ_b 10^2.3 to 10^3.5, B 0.3 to 3 G, δ 10 to 30, a broad-line field
+    Γ-boosted into the blob); the density gives a synchrotron peak of 10^-11.5 to 10^-9.5
+    erg cm^-2 s^-1."""
+    rng = np.random.default_rng(seed)
+    config = sorvexfit.configure(kind, radius="t_var", ebl="dominguez")
+    values = sorvexfit.parameters(config).as_dict()
+
+    def log_uniform(low: float, high: float) -> float:
+        return float(10.0 ** rng.uniform(low, high))
+
+    day = 86400.0
+    if kind == "ssc":
+        gamma_b = log_uniform(3.5, 5.5)
+        values.update(
+            z=rng.uniform(0.03, 0.3),
+            t_var=day * log_uniform(-0.5, 0.5),
+            delta_D=rng.uniform(10.0, 40.0),
+            B=log_uniform(-2.0, 0.0),
+            gamma_b=gamma_b,
+            gamma_min=min(log_uniform(1.0, 3.0), gamma_b / 10.0),
+            gamma_max=gamma_b * log_uniform(1.0, 2.0),
+        )
+    else:
+        gamma_b = log_uniform(2.3, 3.5)
+        delta = rng.uniform(10.0, 30.0)
+        values.update(
+            z=rng.uniform(0.3, 1.5),
+            t_var=day * log_uniform(-0.3, 0.7),
+            delta_D=delta,
+            B=log_uniform(-0.5, 0.5),
+            gamma_b=gamma_b,
+            gamma_min=log_uniform(0.3, 1.3),
+            gamma_max=gamma_b * log_uniform(1.0, 1.7),
+            u_ext=log_uniform(-1.5, 0.5),
+            nu_ext=2.47e15 * delta,
+        )
+    p1 = rng.uniform(1.8, 2.5)
+    values.update(p1=p1, p2=p1 + rng.uniform(1.0, 2.0), n_e=1.0)
+    peak = float(np.max(sorvexfit.evaluate(config, values).seds["syn"]))
+    target = log_uniform(-11.5, -9.5)
+    values["n_e"] = target / peak  # the synchrotron is linear in n_e
+    return config, values

@@ -11,7 +11,7 @@ import h5py
 import numpy as np
 import pytest
 from astropy.table import Table
-from cases import SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
+from cases import SHORT_SEARCH, SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
 
 from sorvexfit.cli import main
 from sorvexfit.fit import ExitCode, FitOptions, run_fit
@@ -35,6 +35,7 @@ def options(kind: str, **changes: object) -> FitOptions:
         free=tuple(name for name, _ in start),
         systematics="none",
         band_samples=0,
+        **SHORT_SEARCH,  # type: ignore[arg-type]
     )
     return replace(base, **changes)  # type: ignore[arg-type]
 

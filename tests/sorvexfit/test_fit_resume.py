@@ -16,7 +16,7 @@ from typing import Any
 import h5py
 import numpy as np
 import pytest
-from cases import SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
+from cases import SHORT_SEARCH, SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
 
 from sorvexfit.cli import main
 from sorvexfit.fit import ExitCode, FitOptions, run_fit
@@ -114,6 +114,7 @@ def test_sigterm_then_resume_gives_the_unbroken_chain(data: Path, tmp_path: Path
         steps=STEPS,
         seed=SEED,
         band_samples=0,
+        **SHORT_SEARCH,  # type: ignore[arg-type]
     )
     result = run_fit(data, options, tmp_path / "reference", pool=pool)
     assert pool.calls >= 2 * STEPS  # each step maps two half-ensembles

@@ -17,7 +17,7 @@ import h5py
 import numpy as np
 import pytest
 from astropy.table import Table
-from cases import SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
+from cases import SHORT_SEARCH, SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
 
 import sorvex
 from sorvexfit import ConvergenceError, kernels
@@ -48,6 +48,7 @@ def fit_options(**changes: object) -> FitOptions:
         free=FREE,
         band_samples=6,
         seed=3,
+        **SHORT_SEARCH,  # type: ignore[arg-type]
     )
     return replace(options, **changes)  # type: ignore[arg-type]
 
