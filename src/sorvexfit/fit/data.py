@@ -105,9 +105,7 @@ def read_flux_points(path: str | Path) -> FluxPoints:
     err_lo, err_hi = _usable_errors(
         points.nu, points.flux, points.err_lo, points.err_hi, points.is_ul, path.name, notes
     )
-    order = np.lexsort(
-        (points.instrument, points.is_ul, err_hi, err_lo, points.flux, points.nu)
-    )
+    order = np.lexsort((points.instrument, points.is_ul, err_hi, err_lo, points.flux, points.nu))
     for note in notes:
         _log.warning("%s", note)
     return FluxPoints(
@@ -162,9 +160,13 @@ def _usable_errors(
             f"{where}: {_points(int(np.count_nonzero(none)))} no usable error (zero, or below"
             f" {SMALLEST_ERROR:g} of the flux): floored at the larger of {100 * ERROR_FLOOR:g} %"
             f" and the band's median relative error ({', '.join(described)})"
-            + (f"; {_points(int(np.count_nonzero(one_sided)))} an error on one side only,"
-               " used for both" if one_sided.any() else "")
-        )  # fmt: skip
+            + (
+                f"; {_points(int(np.count_nonzero(one_sided)))} an error on one side only,"
+                " used for both"
+                if one_sided.any()
+                else ""
+            )
+        )
     elif one_sided.any():
         notes.append(
             f"{where}: {_points(int(np.count_nonzero(one_sided)))} an error on one side only"

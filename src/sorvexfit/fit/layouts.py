@@ -32,6 +32,7 @@ ranges of `tables` before it is used.
 
 from __future__ import annotations
 
+import itertools
 import math
 from dataclasses import dataclass
 from pathlib import Path
@@ -101,6 +102,8 @@ def read_points(path: Path, notes: list[str]) -> Points:
     else:
         suffix = path.suffix or "(none)"
         raise DataError(f"{path}: unknown format {suffix!r}; use .ecsv, .csv or .fits")
+    if kind == "fits":
+        _gammapy(where, "FITS flux points")
     with caught(where.name, notes, quiet=(_NO_REFERENCE,)):
         table = read_table(path, kind)
         if len(table) == 0:
@@ -229,20 +232,34 @@ def _gadf(table: Any, columns: dict[str, str], sed_type: str | None, where: Wher
     ul_col = columns.get(f"{y_col.lower()}_ul")
     from_limit = np.zeros(n, dtype=bool)
     if ul_col is not None and is_ul.any():
-        limits, raw_limits, unit_limits = _in_flux_units(table, ul_col, where, np.zeros(n, bool), scale)
+        limits, raw_limits, unit_limits = _in_flux_units(
+            table, ul_col, where, np.zeros(n, bool), scale
+        )
         from_limit = is_ul & np.isfinite(raw_limits)
         check_values(
-            limits, ul_col, where, from_limit, FLUX_RANGE, FLUX_UNIT,
-            raw=raw_limits, raw_unit=unit_limits, noun="upper limit",
-        )  # fmt: skip
+            limits,
+            ul_col,
+            where,
+            from_limit,
+            FLUX_RANGE,
+            FLUX_UNIT,
+            raw=raw_limits,
+            raw_unit=unit_limits,
+            noun="upper limit",
+        )
         flux = np.where(from_limit, limits, flux)
+    check_values(flux, y_col, where, detected, FLUX_RANGE, FLUX_UNIT, raw=raw, raw_unit=unit)
     check_values(
-        flux, y_col, where, detected, FLUX_RANGE, FLUX_UNIT, raw=raw, raw_unit=unit
-    )  # fmt: skip
-    check_values(
-        flux, y_col, where, is_ul & ~from_limit, FLUX_RANGE, FLUX_UNIT,
-        raw=raw, raw_unit=unit, noun="upper limit",
-    )  # fmt: skip
+        flux,
+        y_col,
+        where,
+        is_ul & ~from_limit,
+        FLUX_RANGE,
+        FLUX_UNIT,
+        raw=raw,
+        raw_unit=unit,
+        noun="upper limit",
+    )
 
     err_lo, err_hi = _errors(table, columns, y_col, where, detected, scale)
     return Points(
@@ -290,15 +307,10 @@ def _through_gammapy(
     notes: list[str],
 ) -> tuple[Any, Where]:
     """The table converted to e2dnde by gammapy, with the file's row of each of its rows."""
-    what = "FITS flux points" if kind == "fits" else f"flux points of SED type {sed_type!r}"
-    try:
-        from gammapy.estimators import FluxPoints as GammapyPoints
-    except ImportError:
-        raise DataError(
-            f"{where.name}: {what} are read by gammapy, which is not installed"
-            " (pip install 'sorvex[gammapy]')"
-        ) from None
     from astropy.table import vstack
+
+    what = "FITS flux points" if kind == "fits" else f"flux points of SED type {sed_type!r}"
+    GammapyPoints = _gammapy(where, what)
 
     energies = {
         name: _spectral(table, columns[name], where)
@@ -326,7 +338,7 @@ def _through_gammapy(
     starts = np.concatenate(([0], np.flatnonzero(breaks) + 1, [len(order)]))
     parts = []
     try:
-        for begin, end in zip(starts[:-1], starts[1:], strict=True):
+        for begin, end in itertools.pairwise(starts):
             rows = order[begin:end]
             points = GammapyPoints.from_table(table[rows], sed_type=sed_type, format="gadf-sed")
             parts.append(points.to_table(sed_type="e2dnde", format="gadf-sed"))
@@ -334,11 +346,12 @@ def _through_gammapy(
     except DataError:
         raise
     except Exception as error:
-        raise DataError(f"{where.name}: gammapy cannot read these {what}: {first_line(error)}")
-    if sed_type in ("flux", "eflux") and not any(c.startswith("ref_") for c in table.colnames):
+        problem = first_line(error)
+        raise DataError(f"{where.name}: gammapy cannot read these {what}: {problem}") from None
+    if sed_type in ("flux", "eflux"):
         notes.append(
             f"{where.name}: gammapy converted SED type {sed_type!r} to e2dnde at each bin's"
-            " centre assuming an E^-2 spectrum within the bin (the file has no reference model)"
+            " centre assuming an E^-2 spectrum within the bin (its default reference model)"
         )
     main = {"likelihood": "norm"}.get(str(sed_type), str(sed_type))
     alias = {
@@ -347,6 +360,18 @@ def _through_gammapy(
         if f"{main}{end}" in columns
     }
     return converted, Where(where.name, order + 1, alias)
+
+
+def _gammapy(where: Where, what: str) -> Any:
+    """gammapy's FluxPoints, or DataError if gammapy is not installed."""
+    try:
+        from gammapy.estimators import FluxPoints
+    except ImportError:
+        raise DataError(
+            f"{where.name}: {what} are read by gammapy, which is not installed"
+            " (pip install 'sorvex[gammapy]')"
+        ) from None
+    return FluxPoints
 
 
 def _redshift(meta: dict[str, Any], where: str, zero_is_none: bool = False) -> float | None:
@@ -437,9 +462,16 @@ def _jetset(
     nu = (linear(x_raw) * x_unit).to_value(u.Hz, equivalencies=u.spectral()) * shift
     shown = f"log10({x_unit})" if logarithmic else str(x_unit)
     check_values(
-        nu, x_col, where, everywhere, NU_RANGE, "Hz",
-        raw=x_raw, raw_unit=shown, logarithm=logarithmic,
-    )  # fmt: skip
+        nu,
+        x_col,
+        where,
+        everywhere,
+        NU_RANGE,
+        "Hz",
+        raw=x_raw,
+        raw_unit=shown,
+        logarithm=logarithmic,
+    )
 
     # νF_ν, or νL_ν in the source frame; an upper limit is its y.
     if source_frame:
@@ -453,9 +485,17 @@ def _jetset(
     shown = f"log10({y_unit})" if logarithmic else str(y_unit)
     for rows, noun in ((detected, "value"), (is_ul, "upper limit")):
         check_values(
-            flux, y_col, where, rows, FLUX_RANGE, FLUX_UNIT,
-            raw=y_raw, raw_unit=shown, logarithm=logarithmic, noun=noun,
-        )  # fmt: skip
+            flux,
+            y_col,
+            where,
+            rows,
+            FLUX_RANGE,
+            FLUX_UNIT,
+            raw=y_raw,
+            raw_unit=shown,
+            logarithm=logarithmic,
+            noun=noun,
+        )
 
     # Errors: none given (a missing dy, as JetSeT fills it, is zero) takes the floor later.
     if dy_col is None:

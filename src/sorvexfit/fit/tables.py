@@ -110,6 +110,8 @@ def caught(where: str, notes: list[str], quiet: tuple[str, ...] = ()) -> Iterato
     """Collects the warnings raised, and those logged by astropy and gammapy, while the block
     runs; a block that ends normally adds one note that counts them and quotes the first.
     Messages starting with one of `quiet` are left out (the caller notes them itself)."""
+    import astropy  # noqa: F401  (astropy installs its own logger class on import)
+
     records: list[str] = []
     handler = _Collect(records)
     saved = []
@@ -156,13 +158,77 @@ def read_table(path: Path, kind: str) -> Any:
         options["comment"] = "#"
     label = kind.upper()
     try:
-        table = Table.read(path, format=f"ascii.{kind}", **options)
+        table = _read_ecsv_fast(path) if kind == "ecsv" and not options else None
+        if table is None:
+            table = Table.read(path, format=f"ascii.{kind}", **options)
     except Exception as error:  # astropy raises many kinds for a malformed file
         problem = _diagnose(path, kind, options.get("encoding", "utf-8"))
         raise DataError(problem or f"{where}: cannot read as {label}: {_reason(error)}") from None
     if kind == "csv":
         _units_from_names(table, where)
     return table
+
+
+_ECSV_NUMBERS = ("float16", "float32", "float64", "int8", "int16", "int32", "int64", "uint8")
+
+
+def _read_ecsv_fast(path: Path) -> Any:
+    """An ECSV file through astropy's C reader (astropy reads ECSV in Python, several times
+    slower): the YAML header read as astropy reads it, the data as a delimited table, units
+    and metadata then set from the header. None when the file needs the full reader: columns
+    of several values or of objects, a text column that reads as numbers, names that differ
+    from the header's, anything unexpected (the full reader then reads it, or explains)."""
+    from astropy import units as u
+    from astropy.table import MaskedColumn, Table
+    from astropy.table.meta import get_header_from_yaml
+
+    header = []
+    with path.open(encoding="utf-8", errors="strict") as stream:
+        for line in stream:
+            if not line.startswith("#"):
+                break
+            text = line.rstrip("\r\n")[1:]
+            header.append(text[1:] if text.startswith(" ") else text)
+    try:
+        if not header or not header[0].strip().startswith("%ECSV"):
+            return None
+        meta = get_header_from_yaml(header)
+        declared = {str(c["name"]): c for c in meta["datatype"]}
+        delimiter = str(meta.get("delimiter", " "))
+        if delimiter not in (" ", ","):
+            return None
+        if any("subtype" in c or c.get("datatype") not in _ECSV_TYPES for c in declared.values()):
+            return None
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the full reader, if needed, says it again
+            table = Table.read(
+                path, format="ascii.fast_basic", delimiter=delimiter, comment="#", guess=False
+            )
+    except Exception:
+        return None
+    if list(table.colnames) != list(declared):
+        return None
+    for name, column in declared.items():
+        kind = table[name].dtype.kind
+        datatype = column.get("datatype")
+        if datatype == "string" and kind != "U" and len(table) > 0:
+            return None
+        if datatype == "bool" and kind == "U":
+            given = table[name]
+            words = np.asarray(given.filled("") if hasattr(given, "filled") else given)
+            if not np.isin(words, ("True", "False", "0", "1", "")).all():
+                return None
+            flags = np.isin(words, ("True", "1"))
+            table[name] = MaskedColumn(flags, mask=_mask(given), name=name)
+        elif datatype == "bool" and len(table) > 0:
+            return None
+        if column.get("unit") is not None:
+            table[name].unit = u.Unit(column["unit"], parse_strict="silent")
+    table.meta.update(meta.get("meta", {}))
+    return table
+
+
+_ECSV_TYPES = (*_ECSV_NUMBERS, "uint16", "uint32", "uint64", "bool", "string")
 
 
 def _reason(error: BaseException) -> str:
