@@ -184,6 +184,13 @@ def test_spreadsheet_exports_read(tmp_path: Path, suffix: str, bom: bytes, newli
         np.testing.assert_array_equal(getattr(points, field), getattr(expected, field))
 
 
+def test_utf16_exports_get_one_line(tmp_path: Path) -> None:
+    path = tmp_path / "p.csv"
+    path.write_bytes(LAYOUTS["plain csv"](tmp_path).read_text().encode("utf-16"))
+    with pytest.raises(DataError, match=r"^p\.csv: the file is UTF-16 text; save it as UTF-8"):
+        read_flux_points(path)
+
+
 ECSV_HEAD = """# %ECSV 1.0
 # ---
 # datatype:

@@ -6,11 +6,12 @@ observed frequency (Hz) and νF_ν (erg cm^-2 s^-1).
   `e2dnde_ul`, `is_ul`) and `dnde` (the same columns with `dnde`, times E_ref²) are read
   here. The other SED types (`flux`, `eflux`, `likelihood`), and every FITS file, are read
   by gammapy's own reader (`FluxPoints.from_table`, what `FluxPoints.read` calls once it has
-  the table) and converted by it to e2dnde at e_ref; gammapy is an optional extra
-  (`pip install 'sorvex[gammapy]'`). gammapy needs each energy once and in increasing order:
-  the rows are handed to it sorted, in as many groups as an energy repeats. A `flux` or
-  `eflux` point becomes e2dnde under a spectral shape within its bin; with no reference
-  model in the file gammapy takes E^-2, and a note says so.
+  the table) and converted by it to e2dnde, at each bin's geometric centre where the file
+  gives bins; gammapy is an optional extra (`pip install 'sorvex[gammapy]'`). gammapy takes
+  each energy once, in increasing order, and the end of a bin as the start of the next: the
+  rows are handed to it sorted, in runs that are so (a bin apart is converted alone). A
+  `flux` or `eflux` point becomes e2dnde under a spectral shape within its bin: gammapy's
+  default reference model, E^-2, and a note says so.
 - **plain** columns `nu` (or `frequency`, `freq`, `energy`) and `nuFnu` (or `nu_fnu`, `flux`
   in erg cm^-2 s^-1) with `nuFnu_err` (or `_errn` and `_errp`), `nuFnu_ul`, `is_ul`.
 - **JetSeT** (`jetset.data_loader.Data`, as documented in JetSeT's user guide, "Data format
@@ -102,9 +103,9 @@ def read_points(path: Path, notes: list[str]) -> Points:
     else:
         suffix = path.suffix or "(none)"
         raise DataError(f"{path}: unknown format {suffix!r}; use .ecsv, .csv or .fits")
-    if kind == "fits":
-        _gammapy(where, "FITS flux points")
     with caught(where.name, notes, quiet=(_NO_REFERENCE,)):
+        if kind == "fits":
+            _gammapy(where, "FITS flux points")
         table = read_table(path, kind)
         if len(table) == 0:
             raise DataError(f"{where.name}: no flux points")

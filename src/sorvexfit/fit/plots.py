@@ -30,7 +30,7 @@ _COMPONENTS = {
 
 
 # The most points of one kind (band, fitted or not, detection or limit) drawn: beyond this,
-# markers only overlap, and matplotlib takes minutes over millions.
+# markers only overlap, while the cost of drawing grows with every point.
 MAX_DRAWN = 1000
 
 

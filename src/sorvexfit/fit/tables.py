@@ -173,9 +173,9 @@ _ECSV_NUMBERS = ("float16", "float32", "float64", "int8", "int16", "int32", "int
 
 
 def _read_ecsv_fast(path: Path) -> Any:
-    """An ECSV file through astropy's C reader (astropy reads ECSV in Python, several times
-    slower): the YAML header read as astropy reads it, the data as a delimited table, units
-    and metadata then set from the header. None when the file needs the full reader: columns
+    """An ECSV file through astropy's C reader (its ECSV reader splits the lines in Python):
+    the YAML header read as astropy reads it, the data as a delimited table, units and
+    metadata then set from the header. None when the file needs the full reader: columns
     of several values or of objects, a text column that reads as numbers, names that differ
     from the header's, anything unexpected (the full reader then reads it, or explains)."""
     from astropy import units as u
