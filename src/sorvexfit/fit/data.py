@@ -172,10 +172,13 @@ def _usable_errors(
             f"{where}: {_points(int(np.count_nonzero(one_sided)))} an error on one side only"
             f" (the other zero, or below {SMALLEST_ERROR:g} of the flux), used for both"
         )
+    # The errors given are kept as they are, bit for bit; only the floors are computed.
     with np.errstate(all="ignore"):
+        other_lo = np.where(usable_hi, err_hi, low * flux)
+        other_hi = np.where(usable_lo, err_lo, high * flux)
         return (
-            np.where(detected, low * flux, np.nan),
-            np.where(detected, high * flux, np.nan),
+            np.where(detected, np.where(usable_lo, err_lo, other_lo), np.nan),
+            np.where(detected, np.where(usable_hi, err_hi, other_hi), np.nan),
         )
 
 
