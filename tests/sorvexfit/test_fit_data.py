@@ -52,7 +52,10 @@ FAULTS = [
     (lambda t: t.remove_column("e_ref"), "points.ecsv: missing column 'e_ref'"),
     (lambda t: t.rename_column("e2dnde", "flux_density"), "missing column 'e2dnde'"),
     (set_value("e2dnde_errp", 3, -1e-12), "row 3, column 'e2dnde_errp': error must be positive"),
-    (set_value("e2dnde_errn", 5, 0.0), "row 5, column 'e2dnde_errn': error must be positive"),
+    (
+        set_value("e2dnde_errn", 5, 1e300),
+        "row 5, column 'e2dnde_errn': error 1e+300 erg / (s cm2) lies outside the physical range",
+    ),
     (set_value("e2dnde_errn", 2, np.nan), "row 2, column 'e2dnde_errn': error is NaN"),
     (set_value("e2dnde", 2, np.nan), "row 2, column 'e2dnde': value is NaN"),
     (set_value("e2dnde", 7, -1e-12), "row 7, column 'e2dnde': value must be positive"),

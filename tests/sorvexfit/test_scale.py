@@ -120,8 +120,9 @@ def test_a_killed_worker_loses_no_source_and_failures_are_recorded(
     (data / "no_redshift.ecsv").write_text(
         (folder / "src0.ecsv").read_text().replace("redshift", "comment")
     )
-    (data / "zero_error.csv").write_text(
-        "# redshift: 0.05\nnu [Hz],nuFnu [erg cm-2 s-1],nuFnu_err [erg cm-2 s-1]\n1e15,1e-11,0\n"
+    (data / "negative_error.csv").write_text(
+        "# redshift: 0.05\nnu [Hz],nuFnu [erg cm-2 s-1],nuFnu_err [erg cm-2 s-1]\n"
+        "1e15,1e-11,-1e-12\n"
     )
     sources = find_sources([folder, data])
     out = tmp_path / "many"
@@ -145,10 +146,10 @@ def test_a_killed_worker_loses_no_source_and_failures_are_recorded(
     assert killed, "no worker was busy when the first source finished"
     assert done.exit_code == ExitCode.FAILED
     bad = {o.source: o for o in done.outcomes if o.status != "converged"}
-    assert set(bad) == {"no_redshift", "zero_error"}
+    assert set(bad) == {"no_redshift", "negative_error"}
     assert bad["no_redshift"].status == "bad input"
     assert "gives no redshift" in bad["no_redshift"].message
-    assert "row 1, column 'nuFnu_err'" in bad["zero_error"].message
+    assert "row 1, column 'nuFnu_err'" in bad["negative_error"].message
     summary = check_run(out, serial)
     assert len(summary) == len(sources) == SOURCES + 2
 

@@ -1,52 +1,70 @@
 """Flux points: reading them, checking them, and the per-point errors a fit uses.
 
-Two conventions are read, with their units taken from the file:
+`read_flux_points(path)` reads an ECSV, CSV or FITS table in one of the layouts of
+`sorvexfit.fit.layouts`: the gammapy/agnpy flux points (any SED type; FITS and the SED types
+other than e2dnde and dnde through gammapy, an optional extra), plain `nu` and `nuFnu`
+columns, or JetSeT's table (lin-lin or log-log, observed fluxes or source-frame
+luminosities). Units are taken from the file; a CSV file gives them in its header
+(`nu [Hz]`) and its metadata in comment lines (`# redshift: 0.03`). A UTF-8 byte-order mark
+and Windows line endings are read.
 
-- the ECSV flux-point table that gammapy and agnpy share: `e_ref` (an energy or frequency;
-  or `e_min` and `e_max`, whose geometric mean is taken), `e2dnde` with `e2dnde_errn` and
-  `e2dnde_errp` (or a symmetric `e2dnde_err`), an optional boolean `is_ul` with the limits in
-  `e2dnde_ul`, an optional `instrument`, and `redshift` in the metadata;
-- plain columns `nu` (or `frequency`, `energy`) and `nuFnu` with `nuFnu_err` (or `_errn` and
-  `_errp`), in ECSV or in CSV. A CSV file gives each unit in its header, `nu [Hz]` or
-  `nuFnu (erg cm-2 s-1)`, and may state the redshift in a comment line `# redshift: 0.03`.
+Every value that cannot be used raises `DataError` with one line that names the file, the
+row (counting data rows from 1) and the column: a missing or non-numeric value, NaN, a
+non-positive value, an error below zero, a value outside the physical ranges (frequency 1e6
+to 1e30 Hz, νF_ν and its errors up to 1e-3 and from 1e-22 erg cm^-2 s^-1; `tables` gives the
+reasons), a table in no known layout (naming its columns and the known layouts).
 
-Column names are matched without regard to case. Every value that cannot be used raises
-`DataError` with one line that names the file, the row (counting data rows from 1) and the
-column.
+Errors that are zero or below 1e-4 of their flux are taken as not given: a relative error of
+1e-4 is far below any calibration of a flux point (radio flux scales are known to about 1 %),
+and public tables use zero or placeholders such as 1e-25 for "unknown". A point with one
+usable side takes it for both; a point with none takes the floor: the larger of 10 % and the
+median relative error of the points of its band (`systematics.BANDS`) that give one. One note
+counts them.
+
+The points come out in a canonical order: by frequency, ties broken by flux, then by the
+lower and upper errors, the upper-limit flag and the instrument, so that nothing downstream
+depends on the order of the rows. Notes (assumptions, the floors, the warnings raised while
+reading, one line each) are kept in `FluxPoints.notes` and logged as warnings on the logger
+"sorvexfit.fit.data".
 """
 
 from __future__ import annotations
 
-import math
-import re
-from collections.abc import Sequence
+import logging
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 
-__all__ = ["DataError", "FluxPoints", "read_flux_points"]
+from .layouts import read_points
+from .tables import FLUX_RANGE, FLUX_UNIT, NU_RANGE, DataError
 
-FLUX_UNIT = "erg cm-2 s-1"
-_X_NAMES = ("e_ref", "nu", "frequency", "freq", "energy")
-_Y_NAMES = ("e2dnde", "nufnu", "nu_fnu", "flux")
-_UNIT_IN_NAME = re.compile(r"^\s*(.*?)\s*[\[(]\s*(.*?)\s*[\])]\s*$")
-_META_LINE = re.compile(r"^\s*(redshift|z)\s*[:=]\s*(\S+)\s*$", re.IGNORECASE)
+__all__ = [
+    "ERROR_FLOOR",
+    "FLUX_RANGE",
+    "FLUX_UNIT",
+    "NU_RANGE",
+    "SMALLEST_ERROR",
+    "DataError",
+    "FluxPoints",
+    "read_flux_points",
+]
 
+SMALLEST_ERROR = 1e-4  # relative: below it an error counts as not given
+ERROR_FLOOR = 0.10  # relative: the least error of a point that gives none
 
-class DataError(ValueError):
-    """Flux points that cannot be used; the message is one line naming the file, and the row
-    and column where there is one."""
+_log = logging.getLogger(__name__)
 
 
 @dataclass
 class FluxPoints:
-    """Flux points in the units the model works in.
+    """Flux points in the units the model works in, in canonical order (module
+    documentation).
 
     nu: observed frequency (Hz); flux: νF_ν (erg cm^-2 s^-1), the limit itself for an upper
     limit; err_lo, err_hi: statistical errors below and above (NaN for upper limits);
-    is_ul: upper limits; instrument: a name per point ("" when the file has none).
+    is_ul: upper limits; instrument: a name per point ("" when the file has none);
+    notes: one-line remarks on the reading (assumptions made, errors floored, warnings).
     """
 
     nu: np.ndarray
@@ -58,6 +76,7 @@ class FluxPoints:
     redshift: float | None
     name: str
     path: str
+    notes: tuple[str, ...] = ()
 
     def __len__(self) -> int:
         return int(self.nu.size)
@@ -73,229 +92,95 @@ class FluxPoints:
             self.redshift,
             self.name,
             self.path,
+            self.notes,
         )
 
 
 def read_flux_points(path: str | Path) -> FluxPoints:
-    """The flux points of an ECSV or CSV file (see the module documentation), or DataError."""
+    """The flux points of an ECSV, CSV or FITS file (see the module documentation), or
+    DataError."""
     path = Path(path)
-    where = path.name
-    if not path.is_file():
-        raise DataError(f"{path}: no such file")
-    suffix = path.suffix.lower()
-    if suffix == ".ecsv":
-        table = _read(path, "ascii.ecsv", "ECSV")
-    elif suffix == ".csv":
-        table = _read(path, "ascii.csv", "CSV", comment="#")
-        _units_from_names(table, where)
-    else:
-        raise DataError(f"{path}: unknown format {suffix or '(none)'!r}; use .ecsv or .csv")
-    if len(table) == 0:
-        raise DataError(f"{where}: no flux points")
-    columns = {name.lower(): name for name in table.colnames}
+    notes: list[str] = []
+    points = read_points(path, notes)
+    err_lo, err_hi = _usable_errors(
+        points.nu, points.flux, points.err_lo, points.err_hi, points.is_ul, path.name, notes
+    )
+    order = np.lexsort((points.instrument, points.is_ul, err_hi, err_lo, points.flux, points.nu))
+    for note in notes:
+        _log.warning("%s", note)
+    return FluxPoints(
+        points.nu[order],
+        points.flux[order],
+        err_lo[order],
+        err_hi[order],
+        points.is_ul[order],
+        points.instrument[order],
+        points.redshift,
+        points.name or path.stem,
+        str(path),
+        tuple(notes),
+    )
 
-    x_col = _first(columns, _X_NAMES)
-    if x_col is not None:
-        nu = _frequencies(table, x_col, where)
-    elif "e_min" in columns and "e_max" in columns:
-        low = _frequencies(table, columns["e_min"], where)
-        high = _frequencies(table, columns["e_max"], where)
-        nu = np.sqrt(low * high)
-    else:
-        raise DataError(
-            f"{where}: missing column 'e_ref' (or nu, frequency, energy, or e_min and e_max)"
+
+def _usable_errors(
+    nu: np.ndarray,
+    flux: np.ndarray,
+    err_lo: np.ndarray,
+    err_hi: np.ndarray,
+    is_ul: np.ndarray,
+    where: str,
+    notes: list[str],
+) -> tuple[np.ndarray, np.ndarray]:
+    """The errors with the floor applied where none is given (module documentation). Errors
+    are handled relative to their flux, so that nothing overflows."""
+    from .systematics import band_of
+
+    detected = ~is_ul
+    with np.errstate(all="ignore"):
+        rel_lo, rel_hi = err_lo / flux, err_hi / flux
+    usable_lo, usable_hi = rel_lo >= SMALLEST_ERROR, rel_hi >= SMALLEST_ERROR
+    low = np.where(usable_lo, rel_lo, np.where(usable_hi, rel_hi, np.nan))
+    high = np.where(usable_hi, rel_hi, np.where(usable_lo, rel_lo, np.nan))
+    one_sided = detected & (usable_lo != usable_hi)
+    none = detected & ~usable_lo & ~usable_hi
+    if none.any():
+        bands = band_of(nu)
+        larger = np.fmax(low, high)
+        floor = np.full(nu.size, ERROR_FLOOR)
+        described = []
+        for band in sorted(set(bands[none].tolist())):
+            in_band = bands == band
+            given = in_band & detected & ~none
+            median = float(np.median(larger[given])) if given.any() else 0.0
+            floor[in_band] = max(ERROR_FLOOR, median)
+            described.append(f"{band} {100 * floor[in_band][0]:.3g} %")
+        low = np.where(none, floor, low)
+        high = np.where(none, floor, high)
+        notes.append(
+            f"{where}: {_points(int(np.count_nonzero(none)))} no usable error (zero, or below"
+            f" {SMALLEST_ERROR:g} of the flux): floored at the larger of {100 * ERROR_FLOOR:g} %"
+            f" and the band's median relative error ({', '.join(described)})"
+            + (
+                f"; {_points(int(np.count_nonzero(one_sided)))} an error on one side only,"
+                " used for both"
+                if one_sided.any()
+                else ""
+            )
+        )
+    elif one_sided.any():
+        notes.append(
+            f"{where}: {_points(int(np.count_nonzero(one_sided)))} an error on one side only"
+            f" (the other zero, or below {SMALLEST_ERROR:g} of the flux), used for both"
+        )
+    # The errors given are kept as they are, bit for bit; only the floors are computed.
+    with np.errstate(all="ignore"):
+        other_lo = np.where(usable_hi, err_hi, low * flux)
+        other_hi = np.where(usable_lo, err_lo, high * flux)
+        return (
+            np.where(detected, np.where(usable_lo, err_lo, other_lo), np.nan),
+            np.where(detected, np.where(usable_hi, err_hi, other_hi), np.nan),
         )
 
-    y_col = _first(columns, _Y_NAMES)
-    if y_col is None:
-        raise DataError(f"{where}: missing column 'e2dnde' (or nuFnu)")
-    is_ul = _upper_limit_flags(table, columns, where)
-    y = _fluxes(table, y_col, where, required=~is_ul)
-    err_lo, err_hi = _errors(table, columns, y_col, where, required=~is_ul)
 
-    # An upper limit is its e2dnde_ul where the file gives one, else its e2dnde.
-    ul_col = columns.get(f"{y_col.lower()}_ul")
-    limits = np.full(len(table), np.nan)
-    if ul_col is not None:
-        limits = _fluxes(table, ul_col, where, np.zeros(len(table), bool))
-        y = np.where(is_ul & np.isfinite(limits), limits, y)
-    for i in np.nonzero(is_ul)[0]:
-        column = ul_col if ul_col is not None and np.isfinite(limits[i]) else y_col
-        _check_positive(y[i : i + 1], column, where, np.ones(1, bool), "upper limit", i)
-    err_lo[is_ul] = np.nan
-    err_hi[is_ul] = np.nan
-
-    instrument = np.full(len(table), "", dtype=object)
-    if "instrument" in columns:
-        instrument = np.array([str(v).strip() for v in _filled(table[columns["instrument"]], "")])
-    return FluxPoints(
-        nu,
-        y,
-        err_lo,
-        err_hi,
-        is_ul,
-        instrument,
-        _redshift(table, where),
-        str(table.meta.get("source", "")) or path.stem,
-        str(path),
-    )
-
-
-# ---------------------------------------------------------------------------------------------
-
-
-def _read(path: Path, fmt: str, label: str, **options: Any) -> Any:
-    from astropy.table import Table
-
-    try:
-        return Table.read(path, format=fmt, **options)
-    except Exception as error:  # astropy raises many kinds for a malformed file
-        text = str(error).strip().splitlines()
-        reason = text[0] if text else type(error).__name__
-        raise DataError(f"{path.name}: cannot read as {label}: {reason}") from None
-
-
-def _units_from_names(table: Any, where: str) -> None:
-    """CSV headers carry units: `nu [Hz]` or `nuFnu (erg cm-2 s-1)`."""
-    from astropy import units as u
-
-    for name in list(table.colnames):
-        match = _UNIT_IN_NAME.match(name)
-        if match is None:
-            continue
-        bare, unit = match.groups()
-        try:
-            table[name].unit = u.Unit(unit)
-        except ValueError:
-            raise DataError(f"{where}: column {name!r}: unknown unit {unit!r}") from None
-        table.rename_column(name, bare)
-    for line in table.meta.get("comments", []):
-        match = _META_LINE.match(line)
-        if match:
-            table.meta["redshift"] = match.group(2)
-
-
-def _first(columns: dict[str, str], names: Sequence[str]) -> str | None:
-    return next((columns[n] for n in names if n in columns), None)
-
-
-def _filled(column: Any, fill: Any) -> np.ndarray:
-    if hasattr(column, "mask") and np.any(column.mask):
-        return np.asarray(column.filled(fill))
-    return np.asarray(column)
-
-
-def _numbers(table: Any, name: str, where: str, check: np.ndarray) -> np.ndarray:
-    """The column as floats; a missing (masked) or non-numeric value where `check` is set is
-    an error."""
-    column = table[name]
-    mask = np.asarray(getattr(column, "mask", np.zeros(len(column), bool)), dtype=bool)
-    bad = np.nonzero(mask & check)[0]
-    if bad.size:
-        raise DataError(f"{where}: row {bad[0] + 1}, column {name!r}: value is missing")
-    try:
-        values = np.asarray(_filled(column, np.nan), dtype=float)
-    except (TypeError, ValueError):
-        raise DataError(f"{where}: column {name!r}: values are not numbers") from None
-    return values
-
-
-def _unit(table: Any, name: str, where: str, target: str, kind: str) -> Any:
-    from astropy import units as u
-
-    unit = table[name].unit
-    if unit is None or unit == u.dimensionless_unscaled:
-        raise DataError(f"{where}: column {name!r} has no unit (expected {kind})")
-    if target == "spectral":
-        if not (unit.is_equivalent(u.Hz) or unit.is_equivalent(u.erg)):
-            raise DataError(f"{where}: column {name!r}: unit '{unit}' is not {kind}")
-    elif not unit.is_equivalent(u.Unit(target)):
-        raise DataError(f"{where}: column {name!r}: unit '{unit}' is not {kind}")
-    return unit
-
-
-def _frequencies(table: Any, name: str, where: str) -> np.ndarray:
-    from astropy import units as u
-
-    unit = _unit(table, name, where, "spectral", "an energy or a frequency")
-    values = _numbers(table, name, where, np.ones(len(table), bool))
-    _check_positive(values, name, where, np.ones(len(table), bool), "value")
-    hz: np.ndarray = (values * unit).to_value(u.Hz, equivalencies=u.spectral())
-    return hz
-
-
-def _fluxes(
-    table: Any, name: str, where: str, required: np.ndarray, noun: str = "value"
-) -> np.ndarray:
-    """An energy-flux column in erg cm^-2 s^-1; the `required` rows must be positive."""
-    from astropy import units as u
-
-    unit = _unit(table, name, where, FLUX_UNIT, f"an energy flux ({FLUX_UNIT})")
-    values = _numbers(table, name, where, required)
-    _check_positive(values, name, where, required, noun)
-    flux: np.ndarray = (values * unit).to_value(u.Unit(FLUX_UNIT))
-    return flux
-
-
-def _check_positive(
-    values: np.ndarray, name: str, where: str, rows: np.ndarray, noun: str, first: int = 0
-) -> None:
-    """Each of the `rows` is a positive finite number; `first` is the row of values[0]."""
-    for i in np.nonzero(rows)[0]:
-        v = values[i]
-        if math.isnan(v):
-            problem = f"{noun} is NaN"
-        elif not math.isfinite(v):
-            problem = f"{noun} is {v}"
-        elif v <= 0.0:
-            problem = f"{noun} must be positive (got {v:g})"
-        else:
-            continue
-        raise DataError(f"{where}: row {first + i + 1}, column {name!r}: {problem}")
-
-
-def _errors(
-    table: Any, columns: dict[str, str], y_col: str, where: str, required: np.ndarray
-) -> tuple[np.ndarray, np.ndarray]:
-    stem = y_col.lower()
-    low, high = columns.get(f"{stem}_errn"), columns.get(f"{stem}_errp")
-    symmetric = columns.get(f"{stem}_err")
-    if low is None and high is None and symmetric is not None:
-        low = high = symmetric
-    if low is None or high is None:
-        missing = f"{y_col}_errn" if low is None else f"{y_col}_errp"
-        raise DataError(f"{where}: missing column {missing!r} (or a symmetric {y_col}_err)")
-    return (
-        _fluxes(table, low, where, required, "error"),
-        _fluxes(table, high, where, required, "error"),
-    )
-
-
-def _upper_limit_flags(table: Any, columns: dict[str, str], where: str) -> np.ndarray:
-    name = columns.get("is_ul")
-    if name is None:
-        return np.zeros(len(table), dtype=bool)
-    flags = []
-    for i, value in enumerate(_filled(table[name], False)):
-        text = str(value).strip().lower()
-        if text in ("true", "1", "yes", "t", "1.0"):
-            flags.append(True)
-        elif text in ("false", "0", "no", "f", "0.0", ""):
-            flags.append(False)
-        else:
-            raise DataError(f"{where}: row {i + 1}, column {name!r}: {value!r} is not a boolean")
-    return np.array(flags, dtype=bool)
-
-
-def _redshift(table: Any, where: str) -> float | None:
-    meta = {str(k).lower(): v for k, v in table.meta.items()}
-    value = meta.get("redshift", meta.get("z"))
-    if value is None:
-        return None
-    try:
-        z = float(value)
-    except (TypeError, ValueError):
-        raise DataError(f"{where}: metadata 'redshift': {value!r} is not a number") from None
-    if not (math.isfinite(z) and z > 0.0):
-        raise DataError(f"{where}: metadata 'redshift': must be positive (got {value})")
-    return z
+def _points(count: int) -> str:
+    return f"{count} point gives" if count == 1 else f"{count} points give"

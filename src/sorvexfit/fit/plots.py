@@ -13,7 +13,7 @@ from ..output import pyplot
 from .data import FluxPoints
 from .systematics import BANDS, band_of
 
-__all__ = ["plot_corner", "plot_sed"]
+__all__ = ["MAX_DRAWN", "plot_corner", "plot_sed", "thinned"]
 
 _BAND_COLOURS = dict(
     zip(
@@ -29,6 +29,22 @@ _COMPONENTS = {
 }
 
 
+# The most points of one kind (band, fitted or not, detection or limit) drawn: beyond this,
+# markers only overlap, while the cost of drawing grows with every point.
+MAX_DRAWN = 1000
+
+
+def thinned(rows: np.ndarray, limit: int = MAX_DRAWN) -> np.ndarray:
+    """The mask `rows` with at most `limit` of its points kept, evenly spaced in the data's
+    order (by frequency), the first and last included: the same points on every call."""
+    index = np.flatnonzero(rows)
+    if index.size <= limit:
+        return rows
+    kept = np.zeros_like(rows)
+    kept[index[np.linspace(0, index.size - 1, limit).round().astype(np.intp)]] = True
+    return kept
+
+
 def plot_sed(
     path: Path,
     data: FluxPoints,
@@ -40,7 +56,9 @@ def plot_sed(
     title: str,
 ) -> None:
     """Data (upper limits as arrows, points left out of the fit in grey), the best model and
-    its components, the 68 % band of the total, and the residuals (F − m)/σ below."""
+    its components, the 68 % band of the total, and the residuals (F − m)/σ below. Of a
+    large table, at most `MAX_DRAWN` points of each kind are drawn (`thinned`); the legend
+    then says how many."""
     plt = pyplot()
     figure, (top, bottom) = plt.subplots(
         2, 1, figsize=(8.0, 6.4), dpi=110, sharex=True, gridspec_kw={"height_ratios": [3, 1]}
@@ -67,10 +85,13 @@ def plot_sed(
     for name, colour in _BAND_COLOURS.items():
         for fitted in (True, False):
             rows = (bands == name) & (used == fitted)
-            point = rows & detected
-            ul = rows & data.is_ul
+            point = thinned(rows & detected)
+            ul = thinned(rows & data.is_ul)
             c = colour if fitted else "0.65"
             label: str | None = name if fitted and np.any(rows) else None
+            drawn = int(np.count_nonzero(point | ul))
+            if label is not None and drawn < np.count_nonzero(rows):
+                label = f"{name} ({drawn} of {np.count_nonzero(rows)} drawn)"
             if np.any(point):
                 top.errorbar(
                     data.nu[point],
@@ -101,12 +122,14 @@ def plot_sed(
     top.set_ylim(floor * 10, peak * 5)
     top.set_title(title, fontsize=8)
     top.grid(True, which="major", alpha=0.3)
-    top.legend(fontsize=7, ncol=2)
+    # matplotlib's "best" place searches every drawn point (and warns when they are many)
+    crowded = sum(len(line.get_xdata()) for line in top.get_lines()) > MAX_DRAWN
+    top.legend(fontsize=7, ncol=2, loc="lower center" if crowded else "best")
 
     shown = used & detected
     bottom.axhline(0.0, color="k", lw=1.0)
     for name, colour in _BAND_COLOURS.items():
-        rows = shown & (bands == name)
+        rows = thinned(shown & (bands == name))
         if np.any(rows):
             bottom.plot(data.nu[rows], residuals[rows], "o", color=colour, ms=3.0)
     bottom.set_xscale("log")
