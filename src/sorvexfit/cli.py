@@ -37,7 +37,7 @@ from .config import MODEL_KINDS, ModelConfig, configure, parameters
 from .distributions import DISTRIBUTIONS
 from .files import os_error_text
 from .fit.data import DataError
-from .fit.defaults import DEFAULT_EBL, RADIO_CHOICES
+from .fit.defaults import DEFAULT_EBL, PHYSICAL_BOUNDS, RADIO_CHOICES
 from .fit.results import ExitCode, Status
 from .parameters import Parameter, ParameterError, Parameters
 from .scale.scheduler import SchedulerError
@@ -154,9 +154,13 @@ def run_sed(args: argparse.Namespace) -> int:
 # sorvexfit params
 
 
-def _row(p: Parameter) -> list[str]:
+def _row(p: Parameter, ec_frame: str) -> list[str]:
     flags = ",".join(f for f, on in (("frozen", p.frozen), ("log10", p.log10)) if on)
-    return [p.name, p.unit or "-", f"{p.value:g}", f"{p.min:g}", f"{p.max:g}", flags, p.description]
+    key = "u_ext@agn" if p.name == "u_ext" and ec_frame == "agn" else p.name
+    low, high = PHYSICAL_BOUNDS.get(key, (p.min, p.max))
+    box = f"{max(low, p.min):g}..{min(high, p.max):g}"
+    row = [p.name, p.unit or "-", f"{p.value:g}", f"{p.min:g}", f"{p.max:g}", box, flags]
+    return [*row, p.description]
 
 
 def _print_rows(rows: list[list[str]]) -> None:
@@ -168,9 +172,9 @@ def _print_rows(rows: list[list[str]]) -> None:
 def run_params(args: argparse.Namespace) -> int:
     config = model_config(args)
     params = parameters(config)
-    header = ["name", "unit", "default", "min", "max", "flags", "description"]
+    header = ["name", "unit", "default", "min", "max", "fit box", "flags", "description"]
     print(f"{config.name}:")
-    _print_rows([header] + [_row(p) for p in params.values()])
+    _print_rows([header] + [_row(p, config.ec_frame) for p in params.values()])
     # The alternatives: setting one of them with --set switches the model to it.
     alternatives: dict[str, Parameter] = {}
     for names in (["t_var"], ["Gamma"], ["u_e"], ["L_e"]):
@@ -182,8 +186,17 @@ def run_params(args: argparse.Namespace) -> int:
                 alternatives[name] = p
     if alternatives:
         print("\nalternatives (setting one replaces R, delta_D or the normalisation):")
-        _print_rows([header] + [_row(p) for p in alternatives.values()])
+        _print_rows([header] + [_row(p, config.ec_frame) for p in alternatives.values()])
+    print(FIT_DEFAULTS)
     return ExitCode.OK
+
+
+FIT_DEFAULTS = """
+A fit (`sorvexfit fit`) searches each free parameter within its "fit box" (--bound NAME=LOW,HIGH
+replaces one); min and max are the model's own limits. Unless told otherwise it takes
+R = c t_var delta/(1+z) with t_var = 1 d (fixed), absorbs gamma rays on the EBL of Dominguez
+et al. 2011 (--ebl), takes radio points below 1e11 Hz as upper limits (--radio), and starts
+from the analytic starting point of the observed SED, with a global stage of 64 starts."""
 
 
 # ---------------------------------------------------------------------------------------------

@@ -172,7 +172,8 @@ def draw_truth(kind: str, seed: int) -> tuple[sorvexfit.ModelConfig, dict[str, f
     space of blazars: SSC from low- to high-peaked (γ_b 10^3.5 to 10^5.5, B 0.01 to 1 G, δ 10
     to 40), EC of FSRQs (γ_b 10^2.3 to 10^3.5, B 0.3 to 3 G, δ 10 to 30, a broad-line field
     Γ-boosted into the blob); the density gives a synchrotron peak of 10^-11.5 to 10^-9.5
-    erg cm^-2 s^-1."""
+    erg cm^-2 s^-1, raised where needed for a Compton hump of at least 3e-12 erg cm^-2 s^-1
+    (the gamma-ray blazars SEDs are modelled of: the Fermi-LAT detects them)."""
     rng = np.random.default_rng(seed)
     config = sorvexfit.configure(kind, radius="t_var", ebl="dominguez")
     values = sorvexfit.parameters(config).as_dict()
@@ -208,7 +209,11 @@ def draw_truth(kind: str, seed: int) -> tuple[sorvexfit.ModelConfig, dict[str, f
         )
     p1 = rng.uniform(1.8, 2.5)
     values.update(p1=p1, p2=p1 + rng.uniform(1.0, 2.0), n_e=1.0)
-    peak = float(np.max(sorvexfit.evaluate(config, values).seds["syn"]))
+    seds = sorvexfit.evaluate(config, values).seds
     target = log_uniform(-11.5, -9.5)
-    values["n_e"] = target / peak  # the synchrotron is linear in n_e
+    scale = target / float(np.max(seds["syn"]))  # the synchrotron is linear in n_e
+    compton = float(np.max(seds["ssc"] if kind == "ssc" else seds["ec"]))
+    # SSC grows as n_e², EC as n_e: the density that lifts the Compton peak to 3e-12.
+    lift = (3e-12 / compton) ** (0.5 if kind == "ssc" else 1.0)
+    values["n_e"] = max(scale, lift)
     return config, values
