@@ -68,18 +68,6 @@ __all__ = [
     "flux_points_dataset",
 ]
 
-# The gammapy names this module uses (checked by the tests, so that a release that removes one
-# fails with its name).
-GAMMAPY_NAMES = (
-    "gammapy.datasets.FluxPointsDataset",
-    "gammapy.estimators.FluxPoints",
-    "gammapy.modeling.Parameter",
-    "gammapy.modeling.Parameters",
-    "gammapy.modeling.models.SPECTRAL_MODEL_REGISTRY",
-    "gammapy.modeling.models.EBLAbsorptionNormSpectralModel",
-    "gammapy.modeling.models.SkyModel",
-    "gammapy.modeling.models.SpectralModel",
-)
 
 ERG = u.Unit("erg")
 TEV_ERG = float((1.0 * u.TeV).to_value(u.erg))

@@ -43,12 +43,6 @@ from .spectrum import PhotonSpectrum, photon_spectrum
 
 __all__ = ["ECModel", "SSCModel", "SorvexModel"]
 
-# The sherpa names this module uses (checked by the tests).
-SHERPA_NAMES = (
-    "sherpa.models.model.ArithmeticModel",
-    "sherpa.models.parameter.Parameter",
-    "sherpa.models.parameter.hugeval",
-)
 
 KEV_ERG = 1.602176634e-9  # erg per keV
 

@@ -208,7 +208,7 @@ def test_one_kernel_evaluation_per_parameter_vector(
     joint_fit = example()
     sky = SkyModel(spectral_model=ssc * ebl_absorption("dominguez", 0.03), name="src")
     iact = joint_fit.iact_dataset(sky, 5 * u.h, seed=3)  # type: ignore[attr-defined]
-    other = joint_fit.iact_dataset(sky, 5 * u.h, seed=4)  # type: ignore[attr-defined]
+    other = joint_fit.iact_dataset(sky, 5 * u.h, seed=4, name="other")  # type: ignore[attr-defined]
     datasets = Datasets([iact, other])
     datasets.models = [sky]
     calls.clear()
