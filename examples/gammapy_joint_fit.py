@@ -104,8 +104,10 @@ def displaced(values: Mapping[str, float]) -> dict[str, float]:
     """The joint fit's start: the truth moved by `DISPLACEMENT`."""
     start = dict(values)
     for name, step in DISPLACEMENT.items():
-        start[name] = values[name] * step if name in ("B", "delta_D", "n_e", "gamma_b") else (
-            values[name] + step
+        start[name] = (
+            values[name] * step
+            if name in ("B", "delta_D", "n_e", "gamma_b")
+            else (values[name] + step)
         )
     return start
 
@@ -166,10 +168,12 @@ def run(
 
 def table(report: Mapping[str, Any]) -> list[str]:
     """The printout: sorvexfit against gammapy on the flux points, truth against joint fit."""
+    alone = "converged" if report["alone_success"] else "FAILED"
+    joint = "converged" if report["joint_success"] else "FAILED"
     lines = [
         f"flux points alone: sorvexfit fit χ² {report['sorvexfit_chi2']:.1f}"
         f" ({report['sorvexfit_seconds']:.1f} s), gammapy χ² {report['alone_chi2']:.1f}"
-        f" ({report['alone_seconds']:.1f} s, {'converged' if report['alone_success'] else 'FAILED'})",
+        f" ({report['alone_seconds']:.1f} s, {alone})",
         f"{'':8s} {'sorvexfit fit':>22s} {'gammapy':>22s}  difference/σ",
     ]
     for name, (best, error) in report["sorvexfit"].items():
@@ -181,7 +185,7 @@ def table(report: Mapping[str, Any]) -> list[str]:
     lines += [
         "",
         f"joint fit with the simulated IACT spectrum ({report['iact_excess']:.0f} excess counts;"
-        f" {report['joint_seconds']:.1f} s, {'converged' if report['joint_success'] else 'FAILED'})",
+        f" {report['joint_seconds']:.1f} s, {joint})",
         f"{'':8s} {'simulated':>11s} {'start':>11s} {'fitted':>22s}  pull",
     ]
     start = displaced(report["truth"])

@@ -92,7 +92,7 @@ def _gammapy_parameter(p: Parameter) -> GammapyParameter:
     )
 
 
-class SorvexSpectralModel(SpectralModel):  # type: ignore[misc]
+class SorvexSpectralModel(SpectralModel):
     """A sorvexfit model as a gammapy spectral model (module documentation); the concrete
     classes are `SSCSpectralModel` and `ECSpectralModel`.
 
@@ -261,14 +261,14 @@ class SSCSpectralModel(SorvexSpectralModel):
     """Synchrotron + SSC of a blob (`configure("ssc", ...)`) as a gammapy spectral model."""
 
     kind = "ssc"
-    tag = ["SorvexSSCSpectralModel", "sorvex-ssc"]
+    tag: ClassVar[list[str]] = ["SorvexSSCSpectralModel", "sorvex-ssc"]
 
 
 class ECSpectralModel(SorvexSpectralModel):
     """Synchrotron + SSC + EC of a blob (`configure("ec", ...)`) as a gammapy spectral model."""
 
     kind = "ec"
-    tag = ["SorvexECSpectralModel", "sorvex-ec"]
+    tag: ClassVar[list[str]] = ["SorvexECSpectralModel", "sorvex-ec"]
 
 
 for _cls in (SSCSpectralModel, ECSpectralModel):
@@ -387,9 +387,7 @@ def ebl_absorption(
     `max_redshift` that include `redshift` itself. The table is written into YAML with it."""
     ebl = EBL(model)
     grid = (
-        np.geomspace(1e-3, 300.0, 100) * u.TeV
-        if energy is None
-        else u.Quantity(energy).to(u.TeV)
+        np.geomspace(1e-3, 300.0, 100) * u.TeV if energy is None else u.Quantity(energy).to(u.TeV)
     )
     if not 0.0 <= redshift <= max_redshift:
         raise ParameterError(f"redshift = {redshift}: must lie in [0, max_redshift]")

@@ -65,7 +65,7 @@ def _sherpa_parameter(model: str, p: Parameter) -> SherpaParameter:
     )
 
 
-class SorvexModel(ArithmeticModel):  # type: ignore[misc]
+class SorvexModel(ArithmeticModel):
     """A sorvexfit model as a sherpa model (module documentation); the concrete classes are
     `SSCModel` and `ECModel`. `config` is its `ModelConfig` (default `configure(kind)`), of
     this kind."""
@@ -77,7 +77,9 @@ class SorvexModel(ArithmeticModel):  # type: ignore[misc]
 
         config = configure(self.kind) if config is None else config
         if not isinstance(config, ModelConfig) or config.kind != self.kind:
-            raise ParameterError(f"config: expected a {self.kind!r} ModelConfig, got {config!r:.60}")
+            raise ParameterError(
+                f"config: expected a {self.kind!r} ModelConfig, got {config!r:.60}"
+            )
         self.config = config
         self._limits = parameters(config)
         self._names = tuple(self._limits)
@@ -90,7 +92,7 @@ class SorvexModel(ArithmeticModel):  # type: ignore[misc]
     def _spectrum(self, p: Sequence[float]) -> PhotonSpectrum:
         x = np.asarray(p, dtype=float)
         vector = np.where(self._log10, 10.0**x, x)
-        return photon_spectrum(self.config, self._names, vector, self._check)
+        return photon_spectrum(self.config, self._names, vector.tolist(), self._check)
 
     def _check(self, values: dict[str, float]) -> None:
         self._limits.check_order(values)

@@ -13,12 +13,16 @@ import pytest
 
 
 def imported_names(source: Path, package: str) -> list[str]:
-    """"module.name" for each `from package... import name` in the file, at any depth."""
+    """ "module.name" for each `from package... import name` in the file, at any depth."""
     names = []
     for node in ast.walk(ast.parse(source.read_text())):
-        if isinstance(node, ast.ImportFrom) and node.module and node.level == 0:
-            if node.module.split(".")[0] == package:
-                names += [f"{node.module}.{alias.name}" for alias in node.names]
+        if (
+            isinstance(node, ast.ImportFrom)
+            and node.module
+            and node.level == 0
+            and node.module.split(".")[0] == package
+        ):
+            names += [f"{node.module}.{alias.name}" for alias in node.names]
     return names
 
 
@@ -34,9 +38,11 @@ def missing(dotted: str) -> bool:
 def test_every_name_the_adapter_imports_exists(package: str) -> None:
     pytest.importorskip(package)
     spec = importlib.util.find_spec("sorvexfit")
-    assert spec is not None and spec.submodule_search_locations
+    assert spec is not None
+    assert spec.submodule_search_locations
     source = Path(next(iter(spec.submodule_search_locations))) / f"{package}.py"
     names = imported_names(source, package)
     assert names, f"no {package} import found in {source}"
     gone = [name for name in names if missing(name)]
-    assert not gone, f"{package} {importlib.import_module(package).__version__} no longer provides {', '.join(gone)}"
+    version = importlib.import_module(package).__version__
+    assert not gone, f"{package} {version} no longer provides {', '.join(gone)}"

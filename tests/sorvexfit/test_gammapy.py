@@ -128,7 +128,13 @@ def test_yaml_round_trip_with_ebl(tmp_path: Path, kind: str) -> None:
     assert back.model1.config == config
     for a, b in zip(back.parameters, sky.spectral_model.parameters, strict=True):
         assert (a.name, a.value, a.unit, a.frozen, a.min, a.max, a.error) == (
-            b.name, b.value, b.unit, b.frozen, b.min, b.max, b.error
+            b.name,
+            b.value,
+            b.unit,
+            b.frozen,
+            b.min,
+            b.max,
+            b.error,
         )
     energy = np.geomspace(0.05, 20.0, 9) * u.TeV
     np.testing.assert_array_equal(back(energy).value, sky.spectral_model(energy).value)
@@ -140,8 +146,15 @@ def test_config_round_trip_keeps_every_choice() -> None:
     from astropy.cosmology import WMAP9
 
     config = configure(
-        "ec", steady_state=True, cosmology=WMAP9, backend="sorvex", n_gamma=50,
-        nu_range=(1e9, 1e27), n_nu=70, segments_rtol=3e-2, ebl="dominguez",
+        "ec",
+        steady_state=True,
+        cosmology=WMAP9,
+        backend="sorvex",
+        n_gamma=50,
+        nu_range=(1e9, 1e27),
+        n_nu=70,
+        segments_rtol=3e-2,
+        ebl="dominguez",
     )
     back = config_from_dict(config_to_dict(config), "ec")
     assert back == config
@@ -183,8 +196,11 @@ def test_wrong_kind_of_configuration() -> None:
 
 
 def example() -> object:
-    spec = importlib.util.spec_from_file_location("gammapy_joint_fit", EXAMPLES / "gammapy_joint_fit.py")
-    assert spec is not None and spec.loader is not None
+    spec = importlib.util.spec_from_file_location(
+        "gammapy_joint_fit", EXAMPLES / "gammapy_joint_fit.py"
+    )
+    assert spec is not None
+    assert spec.loader is not None
     module = importlib.util.module_from_spec(spec)
     sys.modules["gammapy_joint_fit"] = module
     spec.loader.exec_module(module)
@@ -230,7 +246,8 @@ def test_joint_fit_recovers_the_simulation(tmp_path: Path) -> None:
     report = joint_fit.run(  # type: ignore[attr-defined]
         True, 20.0, 1, tmp_path, joint_free=("B", "delta_D", "n_e")
     )
-    assert report["alone_success"] and report["joint_success"]
+    assert report["alone_success"]
+    assert report["joint_success"]
     assert report["alone_chi2"] == pytest.approx(report["sorvexfit_chi2"], abs=1.0)
     for name, (best, error) in report["sorvexfit"].items():
         assert abs(report["alone"][name][0] - best) < 0.2 * error, name

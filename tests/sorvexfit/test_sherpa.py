@@ -49,13 +49,16 @@ def test_parameters_in_fit_form(ssc: SSCModel) -> None:
     assert names[:3] == ["log10_B", "log10_t_var", "delta_D"]
     assert ssc.log10_B.units == "log10(G)"
     assert (ssc.log10_B.hard_min, ssc.log10_B.hard_max) == (-6.0, 5.0)
-    assert ssc.log10_gamma_min.frozen and not ssc.p1.frozen
+    assert ssc.log10_gamma_min.frozen
+    assert not ssc.p1.frozen
 
 
 def test_points_and_bins_in_kev(ssc: SSCModel) -> None:
     energy = np.geomspace(0.3, 10.0, 6)
-    values = {p.name.removeprefix("log10_"): 10**p.val if p.name.startswith("log10_") else p.val
-              for p in ssc.pars}
+    values = {
+        p.name.removeprefix("log10_"): 10**p.val if p.name.startswith("log10_") else p.val
+        for p in ssc.pars
+    }
     nu_fnu = sed(ssc.config, values, energy * KEV_HZ)
     expected = nu_fnu / (energy * KEV_ERG) ** 2 * KEV_ERG  # photons cm^-2 s^-1 keV^-1
     np.testing.assert_allclose(ssc(energy), expected, rtol=1e-12)
@@ -84,9 +87,16 @@ def gaussian_rmf(elo: np.ndarray, ehi: np.ndarray, channels: np.ndarray) -> Data
     matrix = np.diff(cdf, axis=1)
     n = elo.size
     return DataRMF(
-        "rmf", channels.size - 1, elo, ehi, np.ones(n, dtype=np.int16),
-        np.ones(n, dtype=np.int16), np.full(n, channels.size - 1, dtype=np.int16),
-        matrix.ravel(), e_min=channels[:-1], e_max=channels[1:],
+        "rmf",
+        channels.size - 1,
+        elo,
+        ehi,
+        np.ones(n, dtype=np.int16),
+        np.ones(n, dtype=np.int16),
+        np.full(n, channels.size - 1, dtype=np.int16),
+        matrix.ravel(),
+        e_min=channels[:-1],
+        e_max=channels[1:],
     )
 
 
