@@ -10,4 +10,5 @@ SECTIONS = [
     "model",
     "fit",
     "scale",
+    "gammapy",
 ]
