@@ -22,6 +22,11 @@ command -v g++ >/dev/null || missing+=(g++)
 command -v clang-format >/dev/null || missing+=(clang-format)
 command -v clang-tidy >/dev/null || missing+=(clang-tidy)
 command -v clang++ >/dev/null || missing+=(clang)
+# sherpa (requirements/extras.txt) builds from source: its parser generators and FFTW.
+command -v bison >/dev/null || missing+=(bison)
+command -v flex >/dev/null || missing+=(flex)
+command -v pkg-config >/dev/null || missing+=(pkg-config)
+[ -f /usr/include/fftw3.h ] || missing+=(libfftw3-dev)
 if [ ${#missing[@]} -gt 0 ]; then
     log "installing ${missing[*]} from Debian's packages"
     if ! as_root apt-get install -y --no-install-recommends "${missing[@]}" >&2; then

@@ -10,5 +10,6 @@ SECTIONS = [
     "model",
     "fit",
     "scale",
+    "gammapy",
     "panel",
 ]
