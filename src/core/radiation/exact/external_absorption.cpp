@@ -33,7 +33,7 @@ constexpr double to_eps = constants::planck_over_rest_energy;
 constexpr double rest_energy = constants::electron_rest_energy;
 constexpr double sigma_t = constants::thomson_cross_section;
 
-constexpr double step = 0.02;             ///< the grids of ln zeta, ln tau and the kernel tables
+constexpr double step = 0.02; ///< the grids of ln zeta, ln tau and the kernel tables
 constexpr double kernel_top = 40.0;       ///< ln of the largest tabulated kernel argument
 constexpr std::size_t path_azimuths = 12; ///< azimuth nodes over the half circle
 using PathRule = rules::GaussLegendre<6>;
@@ -214,6 +214,8 @@ public:
         return total;
     }
 
+    std::size_t size() const { return weight_.size(); }
+
 private:
     struct Point {
         double log_t;
@@ -224,33 +226,61 @@ private:
     std::vector<double> weight_;
 };
 
-/// Calls f(l, weight of dl) at the nodes of the path, in v = 1 / (1 + l / scale); `cross` > 0
-/// is a distance where the field is singular (the path crosses the shell), approached with graded
+fields::Vec3 direction(double mu_s) {
+    return {std::sqrt((1.0 - mu_s) * (1.0 + mu_s)), 0.0, mu_s};
+}
+
+/// The nodes of the path (l, weight of dl), in v = 1 / (1 + l / scale); `cross` > 0 is a
+/// distance where the field is singular (the path crosses the shell), approached with graded
 /// nodes from both sides.
-template <class F>
-void path_nodes(double scale, double cross, F&& f) {
+std::vector<std::array<double, 2>> path_nodes(double scale, double cross) {
     std::vector<Seed::Piece> pieces;
-    const std::array<double, 7> ends{0.0, 1.0 / 16.0, 0.125, 0.25, 0.5, 0.75, 1.0};
     if (cross > 0.0) {
         const double v_cross = 1.0 / (1.0 + cross / scale);
         add_pieces(0.0, v_cross, false, true, 0.25, pieces);
         add_pieces(v_cross, 1.0, true, false, 0.25, pieces);
     } else {
+        const std::array<double, 7> ends{0.0, 1.0 / 16.0, 0.125, 0.25, 0.5, 0.75, 1.0};
         for (std::size_t k = 0; k + 1 < ends.size(); ++k) {
             pieces.push_back({ends[k], ends[k + 1], Seed::Grade::none});
         }
     }
+    std::vector<std::array<double, 2>> nodes;
     for (const Seed::Piece& piece : pieces) {
         Seed::points<PathRule>(piece.a, piece.b, piece.grade, [&](double v, double w) {
             if (v > 0.0) {
-                f(scale * (1.0 / v - 1.0), w * scale / (v * v));
+                nodes.push_back({scale * (1.0 / v - 1.0), w * scale / (v * v)});
             }
         });
     }
+    return nodes;
 }
 
-fields::Vec3 direction(double mu_s) {
-    return {std::sqrt((1.0 - mu_s) * (1.0 + mu_s)), 0.0, mu_s};
+/// Bins of the blackbody beams of `field` (a Disk or a Torus) along the path.
+template <class Field>
+Bins thermal_bins(const Field& field, double r, double scale, double mu_s, std::size_t azimuths) {
+    const fields::Vec3 s = direction(mu_s);
+    const auto nodes = path_nodes(scale, 0.0);
+    const auto beams = parallel::parallel_map(
+        nodes.size(),
+        [&](std::size_t i) {
+            std::vector<fields::ThermalBeam> out;
+            const double l = nodes[i][0];
+            field.beams({l * s.x, 0.0, r + l * s.z}, s, nodes[i][1], azimuths, out);
+            return out;
+        },
+        1);
+    Bins bins;
+    for (const auto& list : beams) {
+        for (const fields::ThermalBeam& beam : list) {
+            const double t = beam.w * beam.theta;
+            if (t > 0.0) {
+                bins.add(t, beam.weight * beam.w * beam.theta * beam.theta * beam.theta);
+            }
+        }
+    }
+    bins.finish();
+    return bins;
 }
 
 void require_path(std::span<const double> nu, double r, double mu_s) {
@@ -265,10 +295,13 @@ void require_path(std::span<const double> nu, double r, double mu_s) {
 std::vector<double> thermal_depth(std::span<const double> nu, const Bins& bins) {
     const auto& tables = kernel_tables();
     std::vector<double> tau(nu.size(), 0.0);
-    for (std::size_t f = 0; f < nu.size(); ++f) {
-        tau[f] = sigma_t * bins.sum(std::log(nu[f] * to_eps), tables.thermal,
-                                    KernelTables::thermal_low);
-    }
+    parallel::parallel_for(
+        nu.size(),
+        [&](std::size_t f) {
+            tau[f] = sigma_t * bins.sum(std::log(nu[f] * to_eps), tables.thermal,
+                                        KernelTables::thermal_low);
+        },
+        parallel::grain_for(static_cast<double>(bins.size()) * 2e-9));
     require_numbers(tau, nu);
     return tau;
 }
@@ -280,20 +313,7 @@ std::vector<double> gamma_gamma_disk(std::span<const double> nu, double l_disk, 
     fields::require_disk(l_disk, m_bh, eta, r_in, r_out);
     require_path(nu, r, mu_s);
     const fields::Disk disk(l_disk, m_bh, eta, r_in, r_out, 0.5);
-    const fields::Vec3 s = direction(mu_s);
-    std::vector<fields::ThermalBeam> beams;
-    path_nodes(r, 0.0, [&](double l, double dl) {
-        disk.beams({l * s.x, 0.0, r + l * s.z}, s, dl, path_azimuths, beams);
-    });
-    Bins bins;
-    for (const fields::ThermalBeam& beam : beams) {
-        const double t = beam.w * beam.theta;
-        if (t > 0.0) {
-            bins.add(t, beam.weight * beam.w * beam.theta * beam.theta * beam.theta);
-        }
-    }
-    bins.finish();
-    return thermal_depth(nu, bins);
+    return thermal_depth(nu, thermal_bins(disk, r, r, mu_s, path_azimuths));
 }
 
 std::vector<double> gamma_gamma_torus(std::span<const double> nu, double l_disk, double xi_dt,
@@ -301,20 +321,7 @@ std::vector<double> gamma_gamma_torus(std::span<const double> nu, double l_disk,
     fields::require_torus(l_disk, xi_dt, t_dt, r_dt);
     require_path(nu, r, mu_s);
     const fields::Torus torus(xi_dt * l_disk, t_dt, r_dt);
-    const fields::Vec3 s = direction(mu_s);
-    std::vector<fields::ThermalBeam> beams;
-    path_nodes(std::max(r, r_dt), 0.0, [&](double l, double dl) {
-        torus.beams({l * s.x, 0.0, r + l * s.z}, s, dl, 2 * path_azimuths, beams);
-    });
-    Bins bins;
-    for (const fields::ThermalBeam& beam : beams) {
-        const double t = beam.w * beam.theta;
-        if (t > 0.0) {
-            bins.add(t, beam.weight * beam.w * beam.theta * beam.theta * beam.theta);
-        }
-    }
-    bins.finish();
-    return thermal_depth(nu, bins);
+    return thermal_depth(nu, thermal_bins(torus, r, std::max(r, r_dt), mu_s, 2 * path_azimuths));
 }
 
 std::vector<double> gamma_gamma_blr(std::span<const double> nu, double l_disk, double xi_line,
@@ -329,13 +336,19 @@ std::vector<double> gamma_gamma_blr(std::span<const double> nu, double l_disk, d
         r < r_line ? (r_line - r) * (r_line + r) / (r * mu_s + std::sqrt(r * r * mu_s * mu_s +
                                                                          (r_line - r) * (r_line + r)))
                    : 0.0;
-    Bins bins;
-    path_nodes(std::max(r, r_line), cross, [&](double l, double dl) {
+    const auto nodes = path_nodes(std::max(r, r_line), cross);
+    // (zeta, weight) of each node of the path, computed in parallel and binned in order.
+    const auto points = parallel::parallel_map(
+        nodes.size(),
+        [&](std::size_t i) {
+        std::vector<std::array<double, 2>> out;
+        const double l = nodes[i][0];
+        const double dl = nodes[i][1];
         const double px = l * s.x;
         const double pz = r + l * s.z;
         const double rho = std::sqrt(px * px + pz * pz);
         if (rho == r_line) {
-            return;
+            return out;
         }
         const double view = std::acos(std::clamp((px * s.x + pz * s.z) / rho, -1.0, 1.0));
         // w from the lowest to the highest of the field (from 1e-7 of it inside, where D is
@@ -367,17 +380,26 @@ std::vector<double> gamma_gamma_blr(std::span<const double> nu, double l_disk, d
             Seed::nodes(piece.a, piece.b, piece.grade, [&](double w, double weight) {
                 const double density = shell.density(rho, view, w);
                 if (density > 0.0) {
-                    bins.add(eps_line * w,
-                             dl * weight * w * w * density / (eps_line * rest_energy));
+                    out.push_back(
+                        {eps_line * w, dl * weight * w * w * density / (eps_line * rest_energy)});
                 }
             });
         }
-    });
+        return out;
+        },
+        1);
+    Bins bins;
+    for (const auto& list : points) {
+        for (const auto& point : list) {
+            bins.add(point[0], point[1]);
+        }
+    }
     bins.finish();
     std::vector<double> tau(nu.size(), 0.0);
-    for (std::size_t f = 0; f < nu.size(); ++f) {
-        tau[f] = sigma_t * bins.line_sum(std::log(0.5 * nu[f] * to_eps));
-    }
+    parallel::parallel_for(
+        nu.size(),
+        [&](std::size_t f) { tau[f] = sigma_t * bins.line_sum(std::log(0.5 * nu[f] * to_eps)); },
+        parallel::grain_for(static_cast<double>(bins.size()) * 2e-9));
     require_numbers(tau, nu);
     return tau;
 }

@@ -49,7 +49,7 @@ constexpr double to_eps = constants::planck_over_rest_energy;
 constexpr double c_light = constants::speed_of_light;
 constexpr double rest_energy = constants::electron_rest_energy;
 
-using ElectronRule = rules::GaussLegendre<4>; ///< nodes of an electron piece
+using ElectronRule = rules::GaussLegendre<3>; ///< nodes of an electron piece
 using LimitRule = rules::GaussLegendre<3>;    ///< nodes of an electron piece cut by the limit
 constexpr double electron_piece_width = 0.15; ///< widest electron piece, in ln gamma
 constexpr double slope_break = 0.05;          ///< change of the electron index taken as a kink
@@ -199,6 +199,11 @@ public:
     /// Tables for x <= x_max.
     HeadOnKernel(const Electrons& electrons, double eps_s, double x_max)
         : e_(electrons), eps_s_(eps_s) {
+        const std::size_t capacity = e_.gamma().size() + 64;
+        weight_.reserve(capacity);
+        a_.reserve(capacity);
+        p_.reserve(capacity);
+        pieces_.reserve(e_.pieces().size() + 32);
         const double floor = std::max(d_min(x_max), e_.lowest() - eps_s);
         const double shift_below = 2.0 * eps_s;
         const auto& pieces = e_.pieces();

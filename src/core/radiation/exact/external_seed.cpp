@@ -28,13 +28,14 @@ using constants::pi;
 constexpr double to_eps = constants::planck_over_rest_energy;
 constexpr double rest_energy = constants::electron_rest_energy;
 
-constexpr double widest_piece = 1.0; ///< widest seed piece, in ln x
+constexpr double widest_piece = 2.0; ///< widest seed piece, in ln x
 /// Lower end of a seed that falls as S ~ x toward 0, relative to its top: the photons below
-/// carry 1e-7 of S's integral.
-constexpr double linear_floor = 1e-7;
+/// carry 1e-6 of S's integral.
+constexpr double linear_floor = 1e-6;
 constexpr double bin_step = 0.02; ///< blackbody beams: the grid of ln tau
 constexpr std::size_t table_stride = 5;
 constexpr double tail = 45.0; ///< highest y / tau kept: f(45) / max f = 4e-17
+constexpr double exact_tail = 8.0; ///< y / tau_max above which G is summed beam by beam
 
 /// Cubic Lagrange weights at t in [0, 1) for the points -1, 0, 1, 2.
 std::array<double, 4> lagrange(double t) {
@@ -148,7 +149,7 @@ Seed thermal_seed(const std::vector<fields::ThermalBeam>& beams, double delta) {
     if (!(sum > 0.0)) {
         return {};
     }
-    // y from 1e-7 of the typical tau (G ~ y below: the photons there carry 1e-7 of the total).
+    // y from 1e-6 of the typical tau (G ~ y below: the photons there carry 1e-6 of the total).
     const double y_lo = linear_floor * sum / sum_over;
     const double origin = std::log(y_lo / tail) - 2.0 * bin_step;
     const double top = std::log(tau_max) + 2.0 * bin_step;
@@ -188,21 +189,38 @@ Seed thermal_seed(const std::vector<fields::ThermalBeam>& beams, double delta) {
         kernel[k] = s < 1e-8 ? s * (1.0 - 0.5 * s) : s * s / std::expm1(s);
     }
     const auto reach = static_cast<std::size_t>(std::log(tail) / bin_step) + 1;
+    // Above y = 8 tau_max the terms of the hottest beams change too fast over a bin (the binned
+    // sum would be off by (0.02 y / tau)^4): there G is summed over the beams themselves, those
+    // with y / tau < 50.
+    const double exact_above = std::log(exact_tail * tau_max);
     std::vector<double> g(rows, 0.0);
     double g_max = 0.0;
     for (std::size_t j = 0; j < rows; ++j) {
         const std::size_t k = k0 + table_stride * j;
-        const std::size_t b_lo = k > reach ? k - reach : 0;
+        const double log_y = origin + static_cast<double>(k) * bin_step;
         double total = 0.0;
-        for (std::size_t b = b_lo; b < bins; ++b) {
-            total += weight[b] * kernel[k + bins - b];
+        if (log_y > exact_above) {
+            const double y = std::exp(log_y);
+            for (const fields::ThermalBeam& beam : beams) {
+                const double tau = beam.w * beam.theta;
+                const double h = beam.weight * beam.theta * beam.theta;
+                if (h > 0.0 && tau > y / 50.0) {
+                    const double s = y / tau;
+                    total += h * s * s / std::expm1(s);
+                }
+            }
+        } else {
+            const std::size_t b_lo = k > reach ? k - reach : 0;
+            for (std::size_t b = b_lo; b < bins; ++b) {
+                total += weight[b] * kernel[k + bins - b];
+            }
         }
         g[j] = total;
         g_max = std::max(g_max, total);
     }
-    // Keep the rows above 1e-14 of the peak, with two more for the interpolation.
+    // Keep the rows above 1e-12 of the peak, with two more for the interpolation.
     std::size_t kept = rows;
-    while (kept > 4 && !(g[kept - 3] > 1e-14 * g_max)) {
+    while (kept > 4 && !(g[kept - 3] > 1e-12 * g_max)) {
         --kept;
     }
     std::vector<double> log_g(kept);
@@ -211,14 +229,15 @@ Seed thermal_seed(const std::vector<fields::ThermalBeam>& beams, double delta) {
     }
     const double step = static_cast<double>(table_stride) * bin_step;
     const double u0 = origin + static_cast<double>(k0) * bin_step + std::log(delta);
-    // Pieces no wider than 3 e-folds of S (its Wien tail steepens), and than widest_piece.
+    // Pieces over which S falls by no more than e^6 (its Wien tail steepens), and no wider than
+    // widest_piece.
     std::vector<Seed::Piece> pieces;
     const double u_end = u0 + step * static_cast<double>(kept - 1);
     double a = u0;
     while (a < u_end) {
         const auto i = std::min(static_cast<std::size_t>((a - u0) / step), kept - 2);
         const double slope = std::fabs(log_g[i + 1] - log_g[i]) / step;
-        const double width = std::min(widest_piece, 3.0 / std::max(slope, 1e-3));
+        const double width = std::min(widest_piece, 6.0 / std::max(slope, 1e-3));
         const double b = std::min(a + width, u_end);
         pieces.push_back({a, u_end - b < 1e-3 * width ? u_end : b, Seed::Grade::none});
         a = pieces.back().b;
@@ -326,14 +345,13 @@ Seed isotropic_seed(std::span<const double> seed_nu, std::span<const double> see
     // Breaks where a run of intervals starts or ends (x = 2 delta eps(nu)); below the table
     // S ~ x.
     const auto x_of = [delta](double t) { return std::log(2.0 * delta * to_eps) + t; };
+    // S bends at every point of the table (its second derivative jumps there).
     std::vector<double> points{x_of(intervals.front().t0) + std::log(linear_floor)};
     for (std::size_t i = 0; i < intervals.size(); ++i) {
         if (i == 0 || intervals[i - 1].t1 != intervals[i].t0) {
             points.push_back(x_of(intervals[i].t0));
         }
-        if (i + 1 == intervals.size() || intervals[i + 1].t0 != intervals[i].t1) {
-            points.push_back(x_of(intervals[i].t1));
-        }
+        points.push_back(x_of(intervals[i].t1));
     }
     std::vector<Seed::Piece> pieces;
     for (std::size_t k = 0; k + 1 < points.size(); ++k) {

@@ -102,11 +102,19 @@ public:
         }
     }
 
-    /// f(x_k, w_k) at the nodes of [a, b] (ln x) with `grade`.
+    /// f(x_k, w_k) at the nodes of [a, b] (ln x) with `grade`: 3 of them on a piece no wider
+    /// than narrow_piece, 6 otherwise.
     template <class F>
     static void nodes(double a, double b, Grade grade, F&& f) {
-        points(a, b, grade, [&](double u, double w) { f(std::exp(u), w); });
+        const auto exp_u = [&](double u, double w) { f(std::exp(u), w); };
+        if (grade == Grade::none && b - a <= narrow_piece) {
+            points<rules::GaussLegendre<3>>(a, b, grade, exp_u);
+        } else {
+            points(a, b, grade, exp_u);
+        }
     }
+
+    static constexpr double narrow_piece = 0.35;
 
 private:
     std::function<double(double)> density_;
