@@ -59,7 +59,7 @@ class PowerLaw:
             [1.0, (self.g_hi / self.g_lo) ** -self.p]
         )
 
-    def kernel(self, eps_s: float, x: np.ndarray, nodes: int = 160) -> np.ndarray:
+    def kernel(self, eps_s: float, x: np.ndarray, nodes: int = 48) -> np.ndarray:
         """K(eps_s, x) for an array x, in the variable ln(gamma - eps_s)."""
         x = np.asarray(x, dtype=float)
         out = np.zeros_like(x)
@@ -94,13 +94,16 @@ def ec_isotropic_line(nu, u, nu0, gamma_bulk, mu_s, electrons: PowerLaw, nodes=4
     out = []
     for f in np.atleast_1d(nu):
         eps_s = f * TO_EPS
-        w, ww = composite(np.geomspace(1e-9, 2.0, 40), nodes // 40)
+        kinks = [eps_s / (2 * g * (g - eps_s)) / (delta * eps0)
+                 for g in (electrons.g_lo, electrons.g_hi) if g > eps_s]
+        edges = np.unique(np.clip(np.concatenate([np.geomspace(1e-9, 2.0, 40), kinks]), 1e-9, 2))
+        w, ww = composite(edges, nodes // 40)
         k = electrons.kernel(eps_s, delta * eps0 * w)
         out.append(EC_CONSTANT * eps_s * n0 / (4 * math.pi) / eps0 * 2 * math.pi * np.sum(ww * k))
     return np.array(out)
 
 
-def shell_directions(r: float, radius: float, n_mu: int = 400, n_phi: int = 96):
+def shell_directions(r: float, radius: float, n_mu: int = 240, n_phi: int = 48):
     """Points of the shell (mu_re, phi_re) with the photons' direction at the blob (unit vectors
     k, from the point to the blob) and the weight dOmega_re / x^2 of u = L / (16 pi^2 c) ..."""
     mu, wmu = composite(np.linspace(-1, 1, 9), n_mu // 8)
@@ -130,13 +133,13 @@ def ec_blr(nu, l_disk, xi, nu_line, r_line, r, gamma_bulk, mu_s, electrons: Powe
 
 
 class SSDisk:
-    def __init__(self, l_disk, m_bh, eta, r_in, r_out, n_r=120):
+    def __init__(self, l_disk, m_bh, eta, r_in, r_out, n_r=64):
         r_g = G_NEWTON * m_bh / C_LIGHT**2
         self.r_in = r_in * r_g
         mdot = l_disk / (eta * C_LIGHT**2)
         # R = R_in + (R_b - R_in) v^4 near the edge, then ln R
         r_b = 2 * self.r_in
-        v, wv = gauss(0, 1, 24)
+        v, wv = gauss(0, 1, 12)
         radii = [self.r_in + (r_b - self.r_in) * v**4]
         weights = [4 * (r_b - self.r_in) * v**3 * wv]
         u, wu = composite(np.linspace(math.log(r_b), math.log(r_out * r_g), n_r // 8 + 1), 8)
@@ -149,7 +152,7 @@ class SSDisk:
         )
         self.theta = K_BOLTZMANN * t4**0.25 / ME_C2
 
-    def directions(self, p, n_phi=64):
+    def directions(self, p, n_phi=24):
         """(k, theta, dOmega) of the disk elements seen from point p = (px, 0, pz)."""
         phi, wphi = composite(np.linspace(0, 2 * math.pi, 9), n_phi // 8)
         rr, ph = np.meshgrid(self.radius, phi, indexing="ij")
@@ -160,7 +163,7 @@ class SSDisk:
         return (dx / x, dy / x, dz / x), theta, solid
 
 
-def ec_thermal(nu, k, theta, photons_per_sr, gamma_bulk, mu_s, electrons, n_eps=64):
+def ec_thermal(nu, k, theta, photons_per_sr, gamma_bulk, mu_s, electrons, n_gl=4):
     """Blackbody beams: photons per unit eps = photons_per_sr * eps^2 / expm1(eps / theta). The
     integral over eps is cut where K has kinks (the limits at the ends of the electrons, and
     x = 2 eps_s), beam by beam."""
@@ -170,7 +173,7 @@ def ec_thermal(nu, k, theta, photons_per_sr, gamma_bulk, mu_s, electrons, n_eps=
     th = np.ravel(theta)
     z = photons_per_sr.ravel()
     base = np.geomspace(1e-5, 60, 14)  # eps / theta
-    t, wt = np.polynomial.legendre.leggauss(6)
+    t, wt = np.polynomial.legendre.leggauss(n_gl)
     out = []
     for f in np.atleast_1d(nu):
         eps_s = f * TO_EPS
@@ -196,7 +199,7 @@ def ec_disk(nu, l_disk, m_bh, eta, r_in, r_out, r, gamma_bulk, mu_s, electrons):
     return ec_thermal(nu, k, theta, 2 / LAMBDA_C**3 * solid, gamma_bulk, mu_s, electrons)
 
 
-def ring_directions(r_dt, p, n_phi=128):
+def ring_directions(r_dt, p, n_phi=48):
     phi, wphi = composite(np.linspace(0, 2 * math.pi, 9), n_phi // 8)
     dx, dy, dz = p[0] - r_dt * np.cos(phi), -r_dt * np.sin(phi), np.full_like(phi, p[1])
     x = np.sqrt(dx**2 + dy**2 + dz**2)
@@ -214,7 +217,7 @@ def torus_photons(l_dt, t_dt, wphi, x):
 def ec_torus(nu, l_disk, xi_dt, t_dt, r_dt, r, gamma_bulk, mu_s, electrons):
     k, wphi, x = ring_directions(r_dt, (0.0, r))
     z, theta = torus_photons(xi_dt * l_disk, t_dt, wphi, x)
-    return ec_thermal(nu, k, np.full_like(z, theta), z, gamma_bulk, mu_s, electrons)
+    return ec_thermal(nu, k, np.full_like(z, theta), z, gamma_bulk, mu_s, electrons, n_gl=12)
 
 
 def pair_cross_section(s):
@@ -223,12 +226,12 @@ def pair_cross_section(s):
     ok = s > 1
     b = np.sqrt(1 - 1 / s[ok])
     out[ok] = (
-        3 / 16 * SIGMA_T * (1 - b**2) * ((3 - b**4) * np.log((1 + b) / (1 - b)) - 2 * b * (2 - b**2))
+        3 / 16 * SIGMA_T / s[ok] * ((3 - b**4) * np.log((1 + b) ** 2 * s[ok]) - 2 * b * (2 - b**2))
     )
     return out
 
 
-def path(r, scale, n=96):
+def path(r, scale, n=60):
     """Nodes (l, dl) from r to infinity in v = 1 / (1 + l / scale)."""
     v, wv = composite(np.concatenate([[0.0], np.geomspace(1e-3, 1.0, 12)]), n // 12)
     return scale * (1 / v - 1), wv * scale / v**2
@@ -245,6 +248,7 @@ def tau_thermal_beams(nu, beams):
         # eps / theta from just above the lowest threshold 2 / (eps1 w theta) of any beam
         v_lo = max(1e-3, 2 / (eps1 * np.max(w * th)))
         v, wv = composite(np.geomspace(v_lo, max(300.0, 2 * v_lo), 41), 6)
+        v, wv = v[v < 700], wv[v < 700]  # beyond, the blackbody carries nothing in doubles
         eps = th[:, None] * v
         sig = pair_cross_section(eps * eps1 * w[:, None] / 2)
         out.append(np.sum(z * w * th**3 * np.sum(wv * v**2 / np.expm1(v) * sig, axis=1)))

@@ -102,7 +102,7 @@ void add_pieces(double a, double b, bool singular_a, bool singular_b, double wid
         }
         out.push_back({a, a + scale, Seed::Grade::low});
         for (int k = 0; k < levels; ++k) {
-            out.push_back({a + scale, a + scale / ratio, Seed::Grade::none});
+            out.push_back({a + scale, a + scale / ratio, Seed::Grade::near});
             scale /= ratio;
         }
         lo = a + graded;
@@ -115,7 +115,7 @@ void add_pieces(double a, double b, bool singular_a, bool singular_b, double wid
         }
         top.push_back({b - scale, b, Seed::Grade::high});
         for (int k = 0; k < levels; ++k) {
-            top.push_back({b - scale / ratio, b - scale, Seed::Grade::none});
+            top.push_back({b - scale / ratio, b - scale, Seed::Grade::near});
             scale /= ratio;
         }
         hi = b - graded;

@@ -19,7 +19,9 @@ namespace sorvex::exact {
 class Seed {
 public:
     using Rule = rules::GaussLegendre<6>;
-    enum class Grade : unsigned char { none, low, high }; ///< the end a singularity sits at
+    /// Where a singularity sits: none (nodes of 3 or 6 points by width), next to the piece
+    /// (near: 6 points), or at its low or high end (6 points graded toward it).
+    enum class Grade : unsigned char { none, near, low, high };
 
     struct Piece {
         double a; ///< ln x at the ends
@@ -69,7 +71,7 @@ public:
                 if (next_kink < kinks.size() && kinks[next_kink] < b) {
                     end = kinks[next_kink++];
                 }
-                Grade grade = Grade::none;
+                Grade grade = piece.grade == Grade::near ? Grade::near : Grade::none;
                 if (piece.grade == Grade::low && start == piece.a) {
                     grade = Grade::low;
                 } else if (piece.grade == Grade::high && end == piece.b) {
@@ -92,7 +94,7 @@ public:
     static void points(double a, double b, Grade grade, F&& f) {
         const double length = b - a;
         for (std::size_t k = 0; k < R::nodes.size(); ++k) {
-            if (grade == Grade::none) {
+            if (grade == Grade::none || grade == Grade::near) {
                 f(0.5 * (a + b) + 0.5 * length * R::nodes[k], 0.5 * length * R::weights[k]);
             } else {
                 const double tau = 0.5 + 0.5 * R::nodes[k];
