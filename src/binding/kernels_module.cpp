@@ -37,12 +37,12 @@ namespace {
     "delta = 1 / (gamma_bulk (1 - beta mu_s)) like the SSC. The kernel is the angle-dependent "    \
     "Klein-Nishina one of the head-on approximation (Aharonian & Atoyan 1981; Dermer & Menon "     \
     "2009; Finke 2016), exact for gamma >> 1; the field enters only through "                      \
-    "x = eps (1 - cos psi), so it is reduced to one effective seed distribution in x and "        \
+    "x = eps (1 - cos psi), so it is reduced to one effective seed distribution in x and "         \
     "integrated once against the electrons. It depends on gamma_bulk only through delta."
 
 #define SORVEX_TAU_RESULT                                                                          \
     "Returns the optical depth to pair production (dimensionless) at the frequencies nu of the "   \
-    "nucleus' frame, along the path from the blob at height r (cm) on the axis to infinity in "   \
+    "nucleus' frame, along the path from the blob at height r (cm) on the axis to infinity in "    \
     "the direction mu_s (cosine to the axis, in [0, 1]), with the exact angle-dependent "          \
     "cross-section (Gould & Schreder 1967; Finke 2016; Boettcher & Els 2016). It depends on the "  \
     "field and r only, not on the electrons."
@@ -76,7 +76,8 @@ constexpr auto kernels_module = native_module(
     "Accurate radiation kernels for the model layer: the exact pitch-angle-averaged synchrotron "
     "kernel, inverse Compton with the full Klein-Nishina cross-section, the gamma-gamma "
     "pair-production opacity, and external Compton and pair production on the photon fields of "
-    "an active nucleus (disk, broad-line shell, dusty torus, isotropic fields). cgs units; emissivities per steradian; results are NumPy float64 "
+    "an active nucleus (disk, broad-line shell, dusty torus, isotropic fields). cgs units; "
+    "emissivities per steradian; results are NumPy float64 "
     "arrays, bit-identical for any size of the worker pool.",
     ResultForm::arrays,
     def<&exact::synchrotron>(
@@ -186,8 +187,8 @@ constexpr auto kernels_module = native_module(
     def<&exact::gamma_gamma_torus>(
         "gamma_gamma_torus", {"nu", "l_disk", "xi_dt", "t_dt", "r_dt", "r", "mu_s"},
         "Pair-production optical depth of a dusty torus' photons.\n\n"
-        "nu: gamma-ray frequencies (Hz), positive, any order. " SORVEX_TORUS "\n\n" SORVEX_TAU_RESULT
-        "\n\n" SORVEX_KERNEL_ARGUMENTS,
+        "nu: gamma-ray frequencies (Hz), positive, any order. " SORVEX_TORUS
+        "\n\n" SORVEX_TAU_RESULT "\n\n" SORVEX_KERNEL_ARGUMENTS,
         Gil::released));
 
 #undef SORVEX_TORUS

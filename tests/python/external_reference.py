@@ -15,6 +15,7 @@ of the blob). Pair production (Gould & Schreder 1967):
 
 from __future__ import annotations
 
+import itertools
 import math
 
 import numpy as np
@@ -39,7 +40,7 @@ def gauss(a: float, b: float, n: int) -> tuple[np.ndarray, np.ndarray]:
 
 
 def composite(edges: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
-    nodes, weights = zip(*(gauss(a, b, n) for a, b in zip(edges[:-1], edges[1:], strict=True)))
+    nodes, weights = zip(*(gauss(a, b, n) for a, b in itertools.pairwise(edges)), strict=False)
     return np.concatenate(nodes), np.concatenate(weights)
 
 
@@ -94,8 +95,11 @@ def ec_isotropic_line(nu, u, nu0, gamma_bulk, mu_s, electrons: PowerLaw, nodes=4
     out = []
     for f in np.atleast_1d(nu):
         eps_s = f * TO_EPS
-        kinks = [eps_s / (2 * g * (g - eps_s)) / (delta * eps0)
-                 for g in (electrons.g_lo, electrons.g_hi) if g > eps_s]
+        kinks = [
+            eps_s / (2 * g * (g - eps_s)) / (delta * eps0)
+            for g in (electrons.g_lo, electrons.g_hi)
+            if g > eps_s
+        ]
         edges = np.unique(np.clip(np.concatenate([np.geomspace(1e-9, 2.0, 40), kinks]), 1e-9, 2))
         w, ww = composite(edges, nodes // 40)
         k = electrons.kernel(eps_s, delta * eps0 * w)
@@ -147,7 +151,11 @@ class SSDisk:
         weights.append(wu * np.exp(u))
         self.radius, self.dr = np.concatenate(radii), np.concatenate(weights)
         t4 = (
-            3 * G_NEWTON * m_bh * mdot / (8 * math.pi * SIGMA_SB * self.radius**3)
+            3
+            * G_NEWTON
+            * m_bh
+            * mdot
+            / (8 * math.pi * SIGMA_SB * self.radius**3)
             * (1 - np.sqrt(self.r_in / self.radius))
         )
         self.theta = K_BOLTZMANN * t4**0.25 / ME_C2
@@ -177,11 +185,19 @@ def ec_thermal(nu, k, theta, photons_per_sr, gamma_bulk, mu_s, electrons, n_gl=4
     out = []
     for f in np.atleast_1d(nu):
         eps_s = f * TO_EPS
-        kinks = [eps_s / (2 * g * (g - eps_s)) for g in (electrons.g_lo, electrons.g_hi) if g > eps_s]
+        kinks = [
+            eps_s / (2 * g * (g - eps_s)) for g in (electrons.g_lo, electrons.g_hi) if g > eps_s
+        ]
         kinks.append(2 * eps_s)
         v_kinks = np.array(kinks)[None, :] / (delta * w[:, None] * th[:, None])
-        edges = np.log(np.sort(np.concatenate([np.tile(base, (w.size, 1)),
-                                               np.clip(v_kinks, base[0], base[-1])], axis=1), axis=1))
+        edges = np.log(
+            np.sort(
+                np.concatenate(
+                    [np.tile(base, (w.size, 1)), np.clip(v_kinks, base[0], base[-1])], axis=1
+                ),
+                axis=1,
+            )
+        )
         a, b = edges[:, :-1, None], edges[:, 1:, None]
         v = np.exp(0.5 * (a + b) + 0.5 * (b - a) * t).reshape(w.size, -1)
         wv = (0.5 * (b - a) * wt).reshape(w.size, -1) * v
@@ -259,8 +275,8 @@ def tau_disk(nu, l_disk, m_bh, eta, r_in, r_out, r, mu_s):
     disk = SSDisk(l_disk, m_bh, eta, r_in, r_out, n_r=64)
     s = (math.sqrt(1 - mu_s**2), mu_s)
     beams = []
-    for l, dl in zip(*path(r, r), strict=True):
-        k, theta, solid = disk.directions((l * s[0], r + l * s[1]), n_phi=32)
+    for length, dl in zip(*path(r, r), strict=True):
+        k, theta, solid = disk.directions((length * s[0], r + length * s[1]), n_phi=32)
         w = 1 - (k[0] * s[0] + k[2] * s[1])
         beams.append((w, theta, 2 / LAMBDA_C**3 * solid * dl))
     return tau_thermal_beams(nu, beams)
@@ -269,8 +285,8 @@ def tau_disk(nu, l_disk, m_bh, eta, r_in, r_out, r, mu_s):
 def tau_torus(nu, l_disk, xi_dt, t_dt, r_dt, r, mu_s):
     s = (math.sqrt(1 - mu_s**2), mu_s)
     beams = []
-    for l, dl in zip(*path(r, max(r, r_dt)), strict=True):
-        k, wphi, x = ring_directions(r_dt, (l * s[0], r + l * s[1]), n_phi=64)
+    for length, dl in zip(*path(r, max(r, r_dt)), strict=True):
+        k, wphi, x = ring_directions(r_dt, (length * s[0], r + length * s[1]), n_phi=64)
         z, theta = torus_photons(xi_dt * l_disk, t_dt, wphi, x)
         w = 1 - (k[0] * s[0] + k[2] * s[1])
         beams.append((w, np.full_like(w, theta), z * dl))
@@ -282,8 +298,8 @@ def tau_blr(nu, l_disk, xi, nu_line, r_line, r, mu_s):
     eps_l = nu_line * TO_EPS
     s = (math.sqrt(1 - mu_s**2), mu_s)
     ws, weights = [], []
-    for l, dl in zip(*path(r, max(r, r_line)), strict=True):
-        px, pz = l * s[0], r + l * s[1]
+    for length, dl in zip(*path(r, max(r, r_line)), strict=True):
+        px, pz = length * s[0], r + length * s[1]
         rho = math.hypot(px, pz)
         # rotate so that the point lies on the z axis of the shell's coordinates
         view = math.acos(min(1.0, (px * s[0] + pz * s[1]) / rho))

@@ -33,7 +33,7 @@ constexpr double to_eps = constants::planck_over_rest_energy;
 constexpr double rest_energy = constants::electron_rest_energy;
 constexpr double sigma_t = constants::thomson_cross_section;
 
-constexpr double step = 0.02; ///< the grids of ln zeta, ln tau and the kernel tables
+constexpr double step = 0.02;             ///< the grids of ln zeta, ln tau and the kernel tables
 constexpr double kernel_top = 40.0;       ///< ln of the largest tabulated kernel argument
 constexpr std::size_t path_azimuths = 12; ///< azimuth nodes over the half circle
 using PathRule = rules::GaussLegendre<6>;
@@ -63,8 +63,7 @@ struct KernelTables {
         for (std::size_t k = 0; k < count; ++k) {
             line[k] = pair_cross_section(std::exp(static_cast<double>(k) * step));
         }
-        const auto thermal_count =
-            static_cast<std::size_t>((kernel_top - thermal_low) / step) + 4;
+        const auto thermal_count = static_cast<std::size_t>((kernel_top - thermal_low) / step) + 4;
         thermal.resize(thermal_count);
         for (std::size_t k = 0; k < thermal_count; ++k) {
             thermal[k] = phi(std::exp(thermal_low + static_cast<double>(k) * step));
@@ -298,8 +297,8 @@ std::vector<double> thermal_depth(std::span<const double> nu, const Bins& bins) 
     parallel::parallel_for(
         nu.size(),
         [&](std::size_t f) {
-            tau[f] = sigma_t * bins.sum(std::log(nu[f] * to_eps), tables.thermal,
-                                        KernelTables::thermal_low);
+            tau[f] = sigma_t *
+                     bins.sum(std::log(nu[f] * to_eps), tables.thermal, KernelTables::thermal_low);
         },
         parallel::grain_for(static_cast<double>(bins.size()) * 2e-9));
     require_numbers(tau, nu);
@@ -333,59 +332,59 @@ std::vector<double> gamma_gamma_blr(std::span<const double> nu, double l_disk, d
     const double eps_line = nu_line * to_eps;
     // Where the path leaves the shell from inside: |P|^2 = r^2 + 2 l r mu_s + l^2 = R^2.
     const double cross =
-        r < r_line ? (r_line - r) * (r_line + r) / (r * mu_s + std::sqrt(r * r * mu_s * mu_s +
-                                                                         (r_line - r) * (r_line + r)))
+        r < r_line ? (r_line - r) * (r_line + r) /
+                         (r * mu_s + std::sqrt(r * r * mu_s * mu_s + (r_line - r) * (r_line + r)))
                    : 0.0;
     const auto nodes = path_nodes(std::max(r, r_line), cross);
     // (zeta, weight) of each node of the path, computed in parallel and binned in order.
     const auto points = parallel::parallel_map(
         nodes.size(),
         [&](std::size_t i) {
-        std::vector<std::array<double, 2>> out;
-        const double l = nodes[i][0];
-        const double dl = nodes[i][1];
-        const double px = l * s.x;
-        const double pz = r + l * s.z;
-        const double rho = std::sqrt(px * px + pz * pz);
-        if (rho == r_line) {
-            return out;
-        }
-        const double view = std::acos(std::clamp((px * s.x + pz * s.z) / rho, -1.0, 1.0));
-        // w from the lowest to the highest of the field (from 1e-7 of it inside, where D is
-        // finite at 0 and w^2 D carries nothing below).
-        const double w_hi = shell.highest(rho, view);
-        double w_lo = shell.lowest(rho, view);
-        if (!(w_lo > 0.0)) {
-            w_lo = 1e-7 * w_hi;
-        }
-        std::vector<Seed::Piece> pieces;
-        double a = w_lo;
-        bool singular_a = false;
-        for (const fields::Break& b : shell.breaks(rho, view)) {
-            if (b.w <= a) {
-                singular_a = singular_a || (b.w == a && b.singular);
-                continue;
+            std::vector<std::array<double, 2>> out;
+            const double l = nodes[i][0];
+            const double dl = nodes[i][1];
+            const double px = l * s.x;
+            const double pz = r + l * s.z;
+            const double rho = std::sqrt(px * px + pz * pz);
+            if (rho == r_line) {
+                return out;
             }
-            const double end = std::min(b.w, w_hi);
-            add_pieces(std::log(a), std::log(end), singular_a, b.singular && end == b.w, 1.0,
-                       pieces);
-            a = end;
-            singular_a = b.singular;
-            if (a >= w_hi) {
-                break;
+            const double view = std::acos(std::clamp((px * s.x + pz * s.z) / rho, -1.0, 1.0));
+            // w from the lowest to the highest of the field (from 1e-7 of it inside, where D is
+            // finite at 0 and w^2 D carries nothing below).
+            const double w_hi = shell.highest(rho, view);
+            double w_lo = shell.lowest(rho, view);
+            if (!(w_lo > 0.0)) {
+                w_lo = 1e-7 * w_hi;
             }
-        }
-        // dw = w dln w; photons D / (eps_l m_e c^2); weight w D.
-        for (const Seed::Piece& piece : pieces) {
-            Seed::nodes(piece.a, piece.b, piece.grade, [&](double w, double weight) {
-                const double density = shell.density(rho, view, w);
-                if (density > 0.0) {
-                    out.push_back(
-                        {eps_line * w, dl * weight * w * w * density / (eps_line * rest_energy)});
+            std::vector<Seed::Piece> pieces;
+            double a = w_lo;
+            bool singular_a = false;
+            for (const fields::Break& b : shell.breaks(rho, view)) {
+                if (b.w <= a) {
+                    singular_a = singular_a || (b.w == a && b.singular);
+                    continue;
                 }
-            });
-        }
-        return out;
+                const double end = std::min(b.w, w_hi);
+                add_pieces(std::log(a), std::log(end), singular_a, b.singular && end == b.w, 1.0,
+                           pieces);
+                a = end;
+                singular_a = b.singular;
+                if (a >= w_hi) {
+                    break;
+                }
+            }
+            // dw = w dln w; photons D / (eps_l m_e c^2); weight w D.
+            for (const Seed::Piece& piece : pieces) {
+                Seed::nodes(piece.a, piece.b, piece.grade, [&](double w, double weight) {
+                    const double density = shell.density(rho, view, w);
+                    if (density > 0.0) {
+                        out.push_back({eps_line * w,
+                                       dl * weight * w * w * density / (eps_line * rest_energy)});
+                    }
+                });
+            }
+            return out;
         },
         1);
     Bins bins;

@@ -222,8 +222,8 @@ public:
                 add_shifted(piece.law, lo, mid);
             }
             if (mid + eps_s < piece.gamma_hi) {
-                add_piece(piece.law, mid, piece.gamma_hi - eps_s, std::log(eps_s + mid),
-                          piece.u_hi, false);
+                add_piece(piece.law, mid, piece.gamma_hi - eps_s, std::log(eps_s + mid), piece.u_hi,
+                          false);
             }
         }
         const std::size_t size = weight_.size();
@@ -380,7 +380,8 @@ std::vector<double> scatter(std::span<const double> nu, const Seed& seed,
             if (!(g_hi > eps_s)) {
                 return;
             }
-            // x between the limit at the top of the grid and 2 eps_s (eps_bar / (2 gamma) <= eps_s).
+            // x between the limit at the top of the grid and 2 eps_s (eps_bar / (2 gamma) <=
+            // eps_s).
             const auto x_at = [&](double g) { return eps_s / (2.0 * g * (g - eps_s)); };
             const double x_lo = std::max(x_at(g_hi), seed.x_lo());
             const double x_hi = std::min(2.0 * eps_s, seed.x_hi());
@@ -428,8 +429,8 @@ void require_motion(double gamma_bulk, double mu_s) {
 /// delta = 1 / (Gamma (1 - beta mu_s)), with Gamma (1 - beta mu_s) free of cancellation.
 double doppler(double gamma_bulk, double mu_s) {
     const double beta = std::sqrt((gamma_bulk - 1.0) * (gamma_bulk + 1.0)) / gamma_bulk;
-    const double one_minus = mu_s >= 0.0 ? (1.0 - beta * beta) / (1.0 + beta) + beta * (1.0 - mu_s)
-                                         : 1.0 - beta * mu_s;
+    const double one_minus =
+        mu_s >= 0.0 ? (1.0 - beta * beta) / (1.0 + beta) + beta * (1.0 - mu_s) : 1.0 - beta * mu_s;
     return 1.0 / (gamma_bulk * one_minus);
 }
 
@@ -476,26 +477,23 @@ std::vector<double> external_compton_torus(std::span<const double> nu, double l_
 }
 
 std::vector<double> external_compton_blr(std::span<const double> nu, double l_disk, double xi_line,
-                                         double nu_line, double r_line, double r,
-                                         double gamma_bulk, double mu_s,
-                                         std::span<const double> gamma,
+                                         double nu_line, double r_line, double r, double gamma_bulk,
+                                         double mu_s, std::span<const double> gamma,
                                          std::span<const double> n) {
     require_positive_values("nu", nu);
     fields::require_blr(l_disk, xi_line, nu_line, r_line, r);
     require_motion(gamma_bulk, mu_s);
     require_electrons(gamma, n);
     const fields::Shell shell(xi_line * l_disk, r_line);
-    const Seed seed = line_seed(shell, r, std::acos(mu_s), nu_line * to_eps,
-                                doppler(gamma_bulk, mu_s));
+    const Seed seed =
+        line_seed(shell, r, std::acos(mu_s), nu_line * to_eps, doppler(gamma_bulk, mu_s));
     return scatter(nu, seed, Electrons(gamma, n));
 }
 
-std::vector<double> external_compton_isotropic(std::span<const double> nu,
-                                               std::span<const double> seed_nu,
-                                               std::span<const double> seed_intensity,
-                                               double gamma_bulk, double mu_s,
-                                               std::span<const double> gamma,
-                                               std::span<const double> n) {
+std::vector<double>
+external_compton_isotropic(std::span<const double> nu, std::span<const double> seed_nu,
+                           std::span<const double> seed_intensity, double gamma_bulk, double mu_s,
+                           std::span<const double> gamma, std::span<const double> n) {
     require_positive_values("nu", nu);
     require_grid("seed_nu", seed_nu, GridFloor::positive);
     require_same_length("seed_intensity", seed_intensity, "seed_nu", seed_nu);

@@ -25,14 +25,13 @@ namespace sorvex::exact {
 std::vector<double> external_compton_disk(std::span<const double> nu, double l_disk, double m_bh,
                                           double eta, double r_in, double r_out, double r,
                                           double gamma_bulk, double mu_s,
-                                          std::span<const double> gamma,
-                                          std::span<const double> n);
+                                          std::span<const double> gamma, std::span<const double> n);
 
 /// A broad-line shell of radius r_line (cm) re-emitting xi_line l_disk in a line at nu_line (Hz).
 std::vector<double> external_compton_blr(std::span<const double> nu, double l_disk, double xi_line,
-                                         double nu_line, double r_line, double r,
-                                         double gamma_bulk, double mu_s,
-                                         std::span<const double> gamma, std::span<const double> n);
+                                         double nu_line, double r_line, double r, double gamma_bulk,
+                                         double mu_s, std::span<const double> gamma,
+                                         std::span<const double> n);
 
 /// A dust ring of radius r_dt (cm) radiating a blackbody of temperature t_dt (K), xi_dt l_disk.
 std::vector<double> external_compton_torus(std::span<const double> nu, double l_disk, double xi_dt,
@@ -42,12 +41,10 @@ std::vector<double> external_compton_torus(std::span<const double> nu, double l_
 
 /// A field isotropic in the nucleus' frame with specific intensity seed_intensity
 /// (erg s^-1 cm^-2 Hz^-1 sr^-1) on the increasing grid seed_nu (Hz), a power law between points.
-std::vector<double> external_compton_isotropic(std::span<const double> nu,
-                                               std::span<const double> seed_nu,
-                                               std::span<const double> seed_intensity,
-                                               double gamma_bulk, double mu_s,
-                                               std::span<const double> gamma,
-                                               std::span<const double> n);
+std::vector<double>
+external_compton_isotropic(std::span<const double> nu, std::span<const double> seed_nu,
+                           std::span<const double> seed_intensity, double gamma_bulk, double mu_s,
+                           std::span<const double> gamma, std::span<const double> n);
 
 /// A line isotropic in the nucleus' frame: energy density u (erg cm^-3) at nu0 (Hz).
 std::vector<double> external_compton_isotropic_line(std::span<const double> nu, double u,

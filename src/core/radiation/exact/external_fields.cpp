@@ -120,8 +120,8 @@ Disk::Disk(double luminosity, double mass, double efficiency, double r_in_rg, do
     const double accretion = luminosity / (efficiency * c_light * c_light);
     // theta^4 = (k / m_e c^2)^4 3 G M Mdot / (8 pi sigma_SB R^3) (1 - sqrt(R_in / R))
     const double k_over = constants::boltzmann / rest_energy;
-    const double scale = k_over * k_over * k_over * k_over * 3.0 * constants::gravitational *
-                         mass * accretion / (8.0 * pi * constants::stefan_boltzmann);
+    const double scale = k_over * k_over * k_over * k_over * 3.0 * constants::gravitational * mass *
+                         accretion / (8.0 * pi * constants::stefan_boltzmann);
     const auto add = [&](double radius, double weight) {
         const double flux = scale / (radius * radius * radius) * (1.0 - std::sqrt(r_in_ / radius));
         radius_.push_back(radius);
@@ -169,8 +169,7 @@ void Disk::beams(Vec3 p, Vec3 s, double scale, std::size_t azimuths,
 }
 
 Torus::Torus(double luminosity, double temperature, double radius)
-    : luminosity_(luminosity),
-      theta_(constants::boltzmann * temperature / rest_energy),
+    : luminosity_(luminosity), theta_(constants::boltzmann * temperature / rest_energy),
       radius_(radius) {}
 
 void Torus::beams(Vec3 p, Vec3 s, double scale, std::size_t azimuths,
@@ -216,8 +215,10 @@ double Shell::density(double rho, double view, double w) const {
         return 0.0;
     }
     const double low = cosine_difference(0.5 * (chi + psi + view), 0.5 * (chi - psi - view));
-    const double top_sum = 2.0 * std::cos(0.5 * (psi - view + chi)) * std::cos(0.5 * (psi - view - chi));
-    const double low_sum = 2.0 * std::cos(0.5 * (psi + view + chi)) * std::cos(0.5 * (psi + view - chi));
+    const double top_sum =
+        2.0 * std::cos(0.5 * (psi - view + chi)) * std::cos(0.5 * (psi - view - chi));
+    const double low_sum =
+        2.0 * std::cos(0.5 * (psi + view + chi)) * std::cos(0.5 * (psi + view - chi));
     double product = 0.0;    // (r1 - r3)(r2 - r4)
     double complement = 0.0; // (r1 - r4)(r2 - r3) / product
     if (low > 0.0) {
@@ -276,9 +277,9 @@ std::vector<Break> Shell::breaks(double rho, double view) const {
         add(0.5 * pi + view, true);
     } else {
         const double chi = std::asin(radius_ / rho);
-        add(view - chi, false);      // the circle first touches the cone: a jump
-        add(chi - view, true);       // touches its edge from inside: log (1/sqrt at view = 0)
-        add(chi + view, false);      // leaves it: a jump to zero
+        add(view - chi, false); // the circle first touches the cone: a jump
+        add(chi - view, true);  // touches its edge from inside: log (1/sqrt at view = 0)
+        add(chi + view, false); // leaves it: a jump to zero
     }
     out.push_back({2.0, false});
     std::sort(out.begin(), out.end(), [](const Break& a, const Break& b) { return a.w < b.w; });

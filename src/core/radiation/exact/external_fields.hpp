@@ -35,7 +35,8 @@ struct ThermalBeam {
 };
 
 /// A Shakura-Sunyaev disk with local blackbody emission, each face Lambertian with the flux
-/// F(R) = 3 G M Mdot / (8 pi R^3) (1 - sqrt(R_in / R)) = sigma_SB T(R)^4, Mdot = L_disk / (eta c^2).
+/// F(R) = 3 G M Mdot / (8 pi R^3) (1 - sqrt(R_in / R)) = sigma_SB T(R)^4, Mdot = L_disk / (eta
+/// c^2).
 class Disk {
 public:
     /// luminosity (erg s^-1), mass (g), efficiency, radii in units of R_g = G M / c^2; the

@@ -34,7 +34,7 @@ constexpr double widest_piece = 2.0; ///< widest seed piece, in ln x
 constexpr double linear_floor = 1e-6;
 constexpr double bin_step = 0.02; ///< blackbody beams: the grid of ln tau
 constexpr std::size_t table_stride = 5;
-constexpr double tail = 45.0; ///< highest y / tau kept: f(45) / max f = 4e-17
+constexpr double tail = 45.0;      ///< highest y / tau kept: f(45) / max f = 4e-17
 constexpr double exact_tail = 8.0; ///< y / tau_max above which G is summed beam by beam
 
 /// Cubic Lagrange weights at t in [0, 1) for the points -1, 0, 1, 2.
@@ -178,9 +178,10 @@ Seed thermal_seed(const std::vector<fields::ThermalBeam>& beams, double delta) {
     // y_j = exp(origin + (k0 + stride j) step); y_j / tau_b = exp((k0 + stride j - b) step).
     const auto k0 = static_cast<std::size_t>(std::ceil((std::log(y_lo) - origin) / bin_step));
     const double y_top = std::log(tail * tau_max);
-    const auto rows = static_cast<std::size_t>(
-        std::ceil((y_top - origin - static_cast<double>(k0) * bin_step) /
-                  (static_cast<double>(table_stride) * bin_step))) + 1;
+    const auto rows =
+        static_cast<std::size_t>(std::ceil((y_top - origin - static_cast<double>(k0) * bin_step) /
+                                           (static_cast<double>(table_stride) * bin_step))) +
+        1;
     // f at offsets k - b from -(bins) to k0 + stride rows.
     const std::size_t span = k0 + table_stride * rows + bins + 1;
     std::vector<double> kernel(span);
@@ -266,8 +267,8 @@ Seed line_seed(const fields::Shell& shell, double r, double view, double eps_lin
             continue;
         }
         const double end = std::min(b.w, w_hi);
-        add_pieces(std::log(scale * a), std::log(scale * end), singular_a,
-                   b.singular && end == b.w, widest_piece, pieces);
+        add_pieces(std::log(scale * a), std::log(scale * end), singular_a, b.singular && end == b.w,
+                   widest_piece, pieces);
         a = end;
         singular_a = b.singular;
         if (a >= w_hi) {
@@ -289,8 +290,7 @@ Seed isotropic_line_seed(double u, double eps0, double delta) {
     const double factor = u / (eps0 * rest_energy) / (2.0 * delta * eps0 * eps0);
     const double x_top = 2.0 * eps0 * delta;
     std::vector<Seed::Piece> pieces;
-    add_pieces(std::log(linear_floor * x_top), std::log(x_top), false, false, widest_piece,
-               pieces);
+    add_pieces(std::log(linear_floor * x_top), std::log(x_top), false, false, widest_piece, pieces);
     return {[factor](double x) { return factor * x; }, std::move(pieces)};
 }
 
@@ -326,15 +326,17 @@ Seed isotropic_seed(std::span<const double> seed_nu, std::span<const double> see
     for (std::size_t i = intervals.size(); i-- > 0;) {
         above[i] = above[i + 1] + partial(intervals[i], intervals[i].t0);
     }
-    // S(x) = 2 pi (x / delta) (m_e c^2)^2 / (c h^3) int_{nu_y} I nu^-3 dnu, nu_y = x / (2 delta h').
-    const double factor = 2.0 * pi * rest_energy * rest_energy /
-                          (constants::speed_of_light * constants::planck * constants::planck *
-                           constants::planck) /
-                          delta;
+    // S(x) = 2 pi (x / delta) (m_e c^2)^2 / (c h^3) int_{nu_y} I nu^-3 dnu, nu_y = x / (2 delta
+    // h').
+    const double factor =
+        2.0 * pi * rest_energy * rest_energy /
+        (constants::speed_of_light * constants::planck * constants::planck * constants::planck) /
+        delta;
     auto density = [intervals, above, factor, delta, partial](double x) {
         const double t = std::log(x / (2.0 * delta * to_eps));
-        const auto it = std::upper_bound(intervals.begin(), intervals.end(), t,
-                                         [](double value, const Interval& v) { return value < v.t1; });
+        const auto it =
+            std::upper_bound(intervals.begin(), intervals.end(), t,
+                             [](double value, const Interval& v) { return value < v.t1; });
         if (it == intervals.end()) {
             return 0.0;
         }
