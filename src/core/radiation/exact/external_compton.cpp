@@ -47,7 +47,6 @@ namespace {
 using constants::pi;
 constexpr double to_eps = constants::planck_over_rest_energy;
 constexpr double c_light = constants::speed_of_light;
-constexpr double rest_energy = constants::electron_rest_energy;
 
 using ElectronRule = rules::GaussLegendre<3>; ///< nodes of an electron piece
 using LimitRule = rules::GaussLegendre<3>;    ///< nodes of an electron piece cut by the limit
@@ -207,8 +206,7 @@ public:
         const double floor = std::max(d_min(x_max), e_.lowest() - eps_s);
         const double shift_below = 2.0 * eps_s;
         const auto& pieces = e_.pieces();
-        for (std::size_t p = 0; p < pieces.size(); ++p) {
-            const Electrons::Piece& piece = pieces[p];
+        for (const Electrons::Piece& piece : pieces) {
             if (!(piece.gamma_hi - eps_s > floor)) {
                 continue;
             }
