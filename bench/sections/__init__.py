@@ -8,6 +8,7 @@ SECTIONS = [
     "fokker_planck",
     "parallel",
     "model",
+    "external",
     "fit",
     "scale",
     "gammapy",

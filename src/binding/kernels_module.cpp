@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "binding/table.hpp"
+#include "core/radiation/exact/external_compton.hpp"
 #include "core/radiation/exact/gamma_gamma.hpp"
 #include "core/radiation/exact/inverse_compton.hpp"
 #include "core/radiation/exact/synchrotron.hpp"
@@ -25,6 +26,45 @@ namespace {
     "unit gamma at each Lorentz factor (>= 0), isotropic, a power law between neighbouring "       \
     "points; an interval with a zero at either end contributes nothing."
 
+#define SORVEX_EC_GEOMETRY                                                                         \
+    "r: height of the blob on the jet axis (cm), positive. gamma_bulk: its bulk Lorentz factor, "  \
+    ">= 1. mu_s: cosine of the angle between the jet axis and the direction to the observer, "     \
+    "in [-1, 1]. "
+
+#define SORVEX_EC_RESULT                                                                           \
+    "Returns j_nu (erg s^-1 cm^-3 Hz^-1 sr^-1): the blob-frame emissivity toward the observer at " \
+    "the blob-frame frequencies nu, to be transferred through the blob and boosted by "            \
+    "delta = 1 / (gamma_bulk (1 - beta mu_s)) like the SSC. The kernel is the angle-dependent "    \
+    "Klein-Nishina one of the head-on approximation (Aharonian & Atoyan 1981; Dermer & Menon "     \
+    "2009; Finke 2016), exact for gamma >> 1; the field enters only through "                      \
+    "x = eps (1 - cos psi), so it is reduced to one effective seed distribution in x and "         \
+    "integrated once against the electrons. It depends on gamma_bulk only through delta."
+
+#define SORVEX_TAU_RESULT                                                                          \
+    "Returns the optical depth to pair production (dimensionless) at the frequencies nu of the "   \
+    "nucleus' frame, along the path from the blob at height r (cm) on the axis to infinity in "    \
+    "the direction mu_s (cosine to the axis, in [0, 1]), with the exact angle-dependent "          \
+    "cross-section (Gould & Schreder 1967; Finke 2016; Boettcher & Els 2016). It depends on the "  \
+    "field and r only, not on the electrons."
+
+#define SORVEX_DISK                                                                                \
+    "l_disk: luminosity of the disk (erg s^-1), >= 0. m_bh: black-hole mass (g), positive. eta: "  \
+    "accretion efficiency (Mdot = l_disk / (eta c^2)), positive. r_in < r_out: inner and outer "   \
+    "radius in units of R_g = G m_bh / c^2. Each radius radiates a blackbody of "                  \
+    "sigma_SB T^4 = 3 G m_bh Mdot / (8 pi R^3) (1 - sqrt(R_in / R)) from each Lambertian face "    \
+    "(Shakura & Sunyaev 1973). "
+
+#define SORVEX_BLR                                                                                 \
+    "l_disk: luminosity of the disk (erg s^-1), >= 0. xi_line: fraction of it re-emitted in the "  \
+    "line, >= 0. nu_line: frequency of the line (Hz; Lyman alpha 2.47e15), positive. r_line: "     \
+    "radius of the thin spherical shell that emits it isotropically (cm), positive and != r. "     \
+    "Several shells are the sum of one call each. "
+
+#define SORVEX_TORUS                                                                               \
+    "l_disk: luminosity of the disk (erg s^-1), >= 0. xi_dt: fraction of it re-emitted by the "    \
+    "dust, >= 0. t_dt: dust temperature (K), positive. r_dt: radius of the thin ring in the disk " \
+    "plane (cm), positive, whose elements radiate a blackbody spectrum isotropically. "
+
 #define SORVEX_SEED_TABLE                                                                          \
     "seed_nu: frequencies of the seed table (Hz), at least 2, positive, strictly increasing. "     \
     "seed_intensity: specific intensity of the isotropic seed photons at each seed_nu "            \
@@ -34,8 +74,10 @@ namespace {
 constexpr auto kernels_module = native_module(
     "sorvexfit.kernels",
     "Accurate radiation kernels for the model layer: the exact pitch-angle-averaged synchrotron "
-    "kernel, inverse Compton with the full Klein-Nishina cross-section, and the gamma-gamma "
-    "pair-production opacity. cgs units; emissivities per steradian; results are NumPy float64 "
+    "kernel, inverse Compton with the full Klein-Nishina cross-section, the gamma-gamma "
+    "pair-production opacity, and external Compton and pair production on the photon fields of "
+    "an active nucleus (disk, broad-line shell, dusty torus, isotropic fields). cgs units; "
+    "emissivities per steradian; results are NumPy float64 "
     "arrays, bit-identical for any size of the worker pool.",
     ResultForm::arrays,
     def<&exact::synchrotron>(
@@ -91,8 +133,70 @@ constexpr auto kernels_module = native_module(
         "(whose optical depth is 2 R alpha); for the escape through a sphere of radius R, tau "
         "itself is the optical depth from the centre. Relative error about "
         "1e-5.\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::external_compton_disk>(
+        "external_compton_disk",
+        {"nu", "l_disk", "m_bh", "eta", "r_in", "r_out", "r", "gamma_bulk", "mu_s", "gamma", "n"},
+        "External Compton on a Shakura-Sunyaev accretion disk.\n\n"
+        "nu: blob-frame frequencies (Hz), positive, any order. " SORVEX_DISK SORVEX_EC_GEOMETRY
+            SORVEX_ELECTRONS "\n\n" SORVEX_EC_RESULT "\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::external_compton_blr>(
+        "external_compton_blr",
+        {"nu", "l_disk", "xi_line", "nu_line", "r_line", "r", "gamma_bulk", "mu_s", "gamma", "n"},
+        "External Compton on a broad line emitted by a thin spherical shell.\n\n"
+        "nu: blob-frame frequencies (Hz), positive, any order. " SORVEX_BLR SORVEX_EC_GEOMETRY
+            SORVEX_ELECTRONS "\n\n" SORVEX_EC_RESULT "\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::external_compton_torus>(
+        "external_compton_torus",
+        {"nu", "l_disk", "xi_dt", "t_dt", "r_dt", "r", "gamma_bulk", "mu_s", "gamma", "n"},
+        "External Compton on a dusty torus (a ring radiating a blackbody).\n\n"
+        "nu: blob-frame frequencies (Hz), positive, any order. " SORVEX_TORUS SORVEX_EC_GEOMETRY
+            SORVEX_ELECTRONS "\n\n" SORVEX_EC_RESULT "\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::external_compton_isotropic>(
+        "external_compton_isotropic",
+        {"nu", "seed_nu", "seed_intensity", "gamma_bulk", "mu_s", "gamma", "n"},
+        "External Compton on a tabulated field isotropic in the nucleus' frame (the CMB).\n\n"
+        "nu: blob-frame frequencies (Hz), positive, any order. seed_nu, seed_intensity: the "
+        "field's table in the nucleus' frame (Hz; erg s^-1 cm^-2 Hz^-1 sr^-1, >= 0), as for "
+        "inverse_compton. gamma_bulk, mu_s: as for external_compton_disk. " SORVEX_ELECTRONS
+        "\n\n" SORVEX_EC_RESULT "\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::external_compton_isotropic_line>(
+        "external_compton_isotropic_line", {"nu", "u", "nu0", "gamma_bulk", "mu_s", "gamma", "n"},
+        "External Compton on a line isotropic in the nucleus' frame.\n\n"
+        "nu: blob-frame frequencies (Hz), positive, any order. u: energy density of the line in "
+        "the nucleus' frame (erg cm^-3), >= 0. nu0: its frequency there (Hz), positive. "
+        "gamma_bulk, mu_s: as for external_compton_disk. " SORVEX_ELECTRONS "\n\n" SORVEX_EC_RESULT
+        "\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::gamma_gamma_disk>(
+        "gamma_gamma_disk", {"nu", "l_disk", "m_bh", "eta", "r_in", "r_out", "r", "mu_s"},
+        "Pair-production optical depth of the accretion disk's photons.\n\n"
+        "nu: gamma-ray frequencies (Hz), positive, any order. " SORVEX_DISK "\n\n" SORVEX_TAU_RESULT
+        "\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::gamma_gamma_blr>(
+        "gamma_gamma_blr", {"nu", "l_disk", "xi_line", "nu_line", "r_line", "r", "mu_s"},
+        "Pair-production optical depth of a broad line emitted by a thin spherical shell.\n\n"
+        "nu: gamma-ray frequencies (Hz), positive, any order. " SORVEX_BLR "\n\n" SORVEX_TAU_RESULT
+        "\n\n" SORVEX_KERNEL_ARGUMENTS,
+        Gil::released),
+    def<&exact::gamma_gamma_torus>(
+        "gamma_gamma_torus", {"nu", "l_disk", "xi_dt", "t_dt", "r_dt", "r", "mu_s"},
+        "Pair-production optical depth of a dusty torus' photons.\n\n"
+        "nu: gamma-ray frequencies (Hz), positive, any order. " SORVEX_TORUS
+        "\n\n" SORVEX_TAU_RESULT "\n\n" SORVEX_KERNEL_ARGUMENTS,
         Gil::released));
 
+#undef SORVEX_TORUS
+#undef SORVEX_BLR
+#undef SORVEX_DISK
+#undef SORVEX_TAU_RESULT
+#undef SORVEX_EC_RESULT
+#undef SORVEX_EC_GEOMETRY
 #undef SORVEX_SEED_TABLE
 #undef SORVEX_ELECTRONS
 #undef SORVEX_KERNEL_ARGUMENTS

@@ -26,6 +26,9 @@ N = GAMMA**-2.5
 IC_NU = np.geomspace(1e14, 1e24, 7)
 SEED_NU = np.geomspace(1e9, 1e14, 6)
 SEED_I = 1e-3 * (SEED_NU / 1e9) ** -0.6
+EC_NU = np.geomspace(1e17, 1e24, 7)
+BLR = {"l_disk": 1e46, "xi_line": 0.1, "nu_line": 2.47e15, "r_line": 1e17, "r": 3e16}
+TORUS = {"l_disk": 1e46, "xi_dt": 0.6, "t_dt": 1e3, "r_dt": 2e18, "r": 1e17}
 
 # Valid arguments of each kernel, by name: each test changes one of them.
 VALID: dict[str, dict[str, Any]] = {
@@ -44,6 +47,65 @@ VALID: dict[str, dict[str, Any]] = {
         "seed_intensity": SEED_I,
         "radius": 1e16,
     },
+    "external_compton_disk": {
+        "nu": EC_NU,
+        "l_disk": 1e46,
+        "m_bh": 2e42,
+        "eta": 0.1,
+        "r_in": 6.0,
+        "r_out": 200.0,
+        "r": 1e17,
+        "gamma_bulk": 10.0,
+        "mu_s": 0.99,
+        "gamma": GAMMA,
+        "n": N,
+    },
+    "external_compton_blr": {
+        "nu": EC_NU,
+        **BLR,
+        "gamma_bulk": 10.0,
+        "mu_s": 0.99,
+        "gamma": GAMMA,
+        "n": N,
+    },
+    "external_compton_torus": {
+        "nu": EC_NU,
+        **TORUS,
+        "gamma_bulk": 10.0,
+        "mu_s": 0.99,
+        "gamma": GAMMA,
+        "n": N,
+    },
+    "external_compton_isotropic": {
+        "nu": IC_NU,
+        "seed_nu": SEED_NU,
+        "seed_intensity": SEED_I,
+        "gamma_bulk": 10.0,
+        "mu_s": 0.99,
+        "gamma": GAMMA,
+        "n": N,
+    },
+    "external_compton_isotropic_line": {
+        "nu": IC_NU,
+        "u": 1e-2,
+        "nu0": 1e14,
+        "gamma_bulk": 10.0,
+        "mu_s": 0.99,
+        "gamma": GAMMA,
+        "n": N,
+    },
+    "gamma_gamma_disk": {
+        "nu": np.geomspace(1e27, 1e30, 5),
+        "l_disk": 1e46,
+        "m_bh": 2e42,
+        "eta": 0.1,
+        "r_in": 6.0,
+        "r_out": 200.0,
+        "r": 1e17,
+        "mu_s": 0.99,
+    },
+    "gamma_gamma_blr": {"nu": np.geomspace(1e27, 1e30, 5), **BLR, "mu_s": 0.99},
+    "gamma_gamma_torus": {"nu": np.geomspace(1e27, 1e30, 5), **TORUS, "mu_s": 0.99},
 }
 
 

@@ -14,6 +14,9 @@ inline constexpr double electron_charge = 4.803204712570263e-10;  ///< e, esu (e
 inline constexpr double electron_mass = 9.1093837015e-28;         ///< m_e, g
 inline constexpr double electron_rest_energy = 8.1871057769e-07;  ///< m_e c^2, erg
 inline constexpr double thomson_cross_section = 6.6524587321e-25; ///< sigma_T, cm^2
+inline constexpr double gravitational = 6.67430e-8;               ///< G, cm^3 g^-1 s^-2
+inline constexpr double stefan_boltzmann = 5.670374419e-5;        ///< erg cm^-2 s^-1 K^-4 (exact)
+inline constexpr double boltzmann = 1.380649e-16;                 ///< k_B, erg K^-1 (exact)
 inline constexpr double pi = 3.141592653589793;
 inline constexpr double sqrt3 = 1.7320508075688772;
 
