@@ -2,7 +2,7 @@
 
 Writes src/core/radiation/exact/quadrature_rules.hpp with the rules that the kernels use, on
 [-1, 1]:
-  - Gauss-Legendre rules of 3, 4 and 8 points (the non-negative nodes and their weights);
+  - Gauss-Legendre rules of 3, 4, 6 and 8 points (the non-negative nodes and their weights);
   - Gauss-Kronrod pairs: the Kronrod extension of the n-point Gauss rule has 2n + 1 points and
     is exact for polynomials of degree 3n + 1. Its n + 1 new nodes interlace the Gauss nodes;
     they and all weights are solved from the exactness conditions in 40-digit arithmetic.
@@ -22,7 +22,7 @@ from generated_header import clang_format
 
 ROOT = Path(__file__).resolve().parents[1]
 HEADER = ROOT / "src/core/radiation/exact/quadrature_rules.hpp"
-GAUSS_POINTS = (3, 4, 8)
+GAUSS_POINTS = (3, 4, 6, 8)
 KRONROD_PAIRS = (3,)  # Gauss points n of the pairs G_n / K_{2n+1}
 
 

@@ -31,6 +31,16 @@ struct GaussLegendre<4> {
 };
 
 template <>
+struct GaussLegendre<6> {
+    static constexpr std::array<double, 6> nodes{-0.932469514203152,  -0.6612093864662645,
+                                                 -0.2386191860831969, 0.2386191860831969,
+                                                 0.6612093864662645,  0.932469514203152};
+    static constexpr std::array<double, 6> weights{0.17132449237917036, 0.3607615730481386,
+                                                   0.46791393457269104, 0.46791393457269104,
+                                                   0.3607615730481386,  0.17132449237917036};
+};
+
+template <>
 struct GaussLegendre<8> {
     static constexpr std::array<double, 8> nodes{
         -0.9602898564975363, -0.7966664774136267, -0.525532409916329, -0.1834346424956498,
