@@ -46,7 +46,11 @@ def test_mrk421_fit_converges_near_the_published_solution(
     assert 0.02 < best["B"] < 0.2
     assert 10.0 < best["delta_D"] < 40.0
     assert 2e16 < table.meta["radius_cm"] < 1e17
-    assert table.meta["n_points"] == 105 - 19  # the radio points are left out
+    assert table.meta["n_points"] == 105 - 19  # the radio points are upper limits
+    # Nothing but t_var was given: the start came from the data, the search from the defaults.
+    assert table.meta["start"].startswith("analytic")
+    assert table.meta["search"]["starts"] == 64
+    assert {row["band"] for row in table.meta["chi2_by_band"]} >= {"xray", "gamma", "vhe"}
     assert (tmp_path / "sed.png").stat().st_size > 30_000
 
 

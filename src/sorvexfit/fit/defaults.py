@@ -8,6 +8,9 @@
   erg cm^-3: a BLR that reprocesses 10 % of the disk's light holds u ≈ 0.03 erg cm^-3 inside
   its radius, Ghisellini & Tavecchio 2009, MNRAS 397, 985, boosted by up to (17/12) Γ² in the
   blob). `--bound NAME=LOW,HIGH` replaces one.
+- **The free parameters.** The model's (`sorvexfit params`: those not marked frozen), and the
+  lowest and highest Lorentz factors of the electrons, γ_min and γ_max, unless `--set` gives
+  them (then they are fixed there): the extent of the humps fixes them only with the others.
 - **The geometry.** R = c t_var δ/(1+z) from a variability time, t_var = 1 day unless set
   (`--set t_var=...`); t_var itself is not fitted unless named in `--free`.
 - **The EBL.** With the redshift known, gamma rays are absorbed on the EBL of Dominguez et al.
@@ -27,6 +30,7 @@ from ..parameters import ParameterError, Parameters, to_float
 __all__ = [
     "DEFAULT_EBL",
     "DEFAULT_T_VAR",
+    "FIT_FREE",
     "PHYSICAL_BOUNDS",
     "RADIO_CHOICES",
     "RADIO_LIMIT",
@@ -35,6 +39,7 @@ __all__ = [
 ]
 
 DEFAULT_EBL = "dominguez"
+FIT_FREE = ("gamma_min", "gamma_max")  # free in a fit beside the model's free parameters
 DEFAULT_T_VAR = "1 d"
 RADIO_LIMIT = 1e11  # Hz
 RADIO_CHOICES = ("limits", "fit", "ignore")

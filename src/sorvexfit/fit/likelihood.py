@@ -128,6 +128,33 @@ class ChiSquare:
             r[above] = (self.flux[above] - m[above]) / self.sigma_ul[above]
         return r
 
+    def fisher(self, x: np.ndarray, step: float = 1e-3) -> np.ndarray | None:
+        """JᵀJ of the weighted residuals at x (J by central differences of `step` in the fit
+        form): the Gauss-Newton matrix, whose inverse is the parabolic covariance of a
+        least-squares fit without the second derivatives of the model. It is never negative,
+        and nearly singular where the data leave a direction free. Upper limits count where
+        the model exceeds them. None where the model cannot be evaluated."""
+        x = np.asarray(x, dtype=float)
+        m0 = self.model_flux(x)
+        if m0 is None:
+            return None
+        columns = []
+        for i in range(x.size):
+            shift = np.zeros(x.size)
+            shift[i] = step
+            up, down = self.model_flux(x + shift), self.model_flux(x - shift)
+            if up is None or down is None:
+                return None
+            columns.append((up - down) / (2.0 * step))
+        jacobian = np.array(columns).T  # points × parameters
+        detected = ~self.is_ul
+        sigma = np.where(m0 > self.flux, self.sigma_hi, self.sigma_lo)
+        limited = self.is_ul & (m0 > self.flux)
+        weights = np.where(detected, 1.0 / sigma, np.where(limited, 1.0 / self.sigma_ul, 0.0))
+        weighted = jacobian * np.nan_to_num(weights)[:, None]
+        fisher: np.ndarray = weighted.T @ weighted
+        return fisher
+
     def statistic(self, m: np.ndarray) -> float:
         return float(np.sum(self.residuals(m) ** 2))
 

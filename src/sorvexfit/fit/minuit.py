@@ -5,11 +5,14 @@ their bounds. A point where the model cannot be evaluated gets a χ² of INVALID
 that migrad steps back from.
 
 The fit is valid when migrad's minimum is (its estimated distance to the minimum below the
-goal, within the call limit). Its errors are those of hesse; where the χ² valley is curved
-(B, δ and n_e of a one-zone fit are strongly correlated), hesse's matrix of second
-derivatives is not positive at its steps and the covariance is forced positive: the minimum
-stands, the errors are then approximate (`accurate` is False) and an MCMC gives the
-posterior.
+goal, within the call limit). Its errors are those of hesse where hesse's covariance is
+accurate. Where the χ² valley is curved or flat (B, δ and n_e of a one-zone fit are strongly
+correlated, and a band missing from the data leaves directions free), hesse's matrix of
+second derivatives is not positive at its steps, and the covariance it forces positive (by
+adding to its diagonal) hides exactly those directions. The errors then come from the
+Gauss-Newton matrix JᵀJ of the weighted residuals (`ChiSquare.fisher`), which is never
+negative and shows a free direction as a large error; an interval reaching past a bound stops
+there. An MCMC gives the posterior.
 """
 
 from __future__ import annotations
@@ -46,6 +49,7 @@ class LeastSquares:
     accurate: bool  # and hesse's covariance is accurate
     message: str
     minos: bool
+    error_method: str = "hesse"  # "hesse", "Gauss-Newton" or "minos"
 
 
 def least_squares(
@@ -96,6 +100,22 @@ def least_squares(
         lower = np.array([minuit.merrors[n].lower for n in names])
         upper = np.array([minuit.merrors[n].upper for n in names])
     covariance = np.array(minuit.covariance) if minuit.covariance is not None else None
+    method = "minos" if ran_minos else "hesse"
+    evaluations = int(minuit.nfcn)
+    if valid and hesse and not accurate and not ran_minos:
+        evaluations += 2 * len(names) + 1
+        fisher = chi2.fisher(x)
+        low = np.array([b[0] for b in bounds])
+        high = np.array([b[1] for b in bounds])
+        if fisher is not None and np.all(np.isfinite(fisher)):
+            # A free direction has no curvature: the box, as a weak prior as wide as itself,
+            # bounds its variance (and changes nothing where the data constrain).
+            width = np.where(np.isfinite(high - low), high - low, 1e6)
+            covariance = np.linalg.inv(fisher + np.diag(1.0 / width**2))
+            errors = np.sqrt(np.maximum(np.diag(covariance), 0.0))
+            lower = np.maximum(x - errors, low) - x
+            upper = np.minimum(x + errors, high) - x
+            method = "Gauss-Newton"
     return LeastSquares(
         x,
         errors,
@@ -103,11 +123,12 @@ def least_squares(
         upper,
         covariance,
         float(minuit.fval),
-        int(minuit.nfcn),
+        evaluations,
         valid,
         accurate,
         _message(minuit),
         ran_minos,
+        method,
     )
 
 
@@ -129,9 +150,9 @@ def _message(minuit: object) -> str:
         return f"migrad converged (EDM {fmin.edm:.2g}, {fmin.nfcn} evaluations)"
     if fmin.is_valid:
         return (
-            f"migrad converged (EDM {fmin.edm:.2g}, {fmin.nfcn} evaluations); the errors are"
-            " approximate: hesse had to force the covariance positive (strongly correlated"
-            " parameters); --method mcmc gives the posterior"
+            f"migrad converged (EDM {fmin.edm:.2g}, {fmin.nfcn} evaluations); hesse's matrix"
+            " is not positive (strongly correlated or nearly free parameters): the errors are"
+            " those of the Gauss-Newton matrix; --method mcmc gives the posterior"
         )
     reasons = [
         text

@@ -37,7 +37,7 @@ from ..evaluation import evaluate
 from ..parameters import ParameterError, Parameters, to_float
 from ..steady import ConvergenceError
 from .data import DataError, FluxPoints, read_flux_points
-from .defaults import RADIO_LIMIT, fit_bounds, parse_bounds
+from .defaults import FIT_FREE, RADIO_LIMIT, fit_bounds, parse_bounds
 from .likelihood import ChiSquare, LogPosterior, ModelGrid, Prior, default_prior, parse_prior
 from .mcmc import MIN_ACCEPTANCE, TAU_FACTOR, Chain, run_chain, stored_steps
 from .minuit import Interrupted, LeastSquares
@@ -302,10 +302,14 @@ def check_options(options: FitOptions) -> None:
 
 
 def _starting_parameters(options: FitOptions) -> Parameters:
-    """The model's parameters at the options' values, with the free set of the options."""
+    """The model's parameters at the options' values, with the free set of the options (by
+    default the model's, with γ_min and γ_max too unless `values` gives them)."""
     params = parameters(options.config)
     params.set(**dict(options.values))
-    if options.free is not None:
+    if options.free is None:
+        given = {name for name, _ in options.values}
+        params.thaw(*(name for name in FIT_FREE if name in params and name not in given))
+    else:
         for name in options.free:
             params[name]  # an unknown name raises ParameterError
         params.freeze(*params)
@@ -426,9 +430,29 @@ def least_squares_stage(
                 f"{r['text']} (Δχ² = {r['chi2'] - ls.chi2:.2f})" for r in rivals
             )
         state.meta.update(
-            {"minos": ls.minos, "edm_goal_reached": ls.valid, "errors_accurate": ls.accurate}
+            {
+                "minos": ls.minos,
+                "edm_goal_reached": ls.valid,
+                "errors": ls.error_method,
+            }
         )
+        free_now = _nearly_free(params, ls)
+        if free_now:
+            state.meta.setdefault("notes", []).append(
+                f"the data leave {', '.join(free_now)} nearly free: their intervals reach both"
+                " ends of the fit box"
+            )
     return state
+
+
+def _nearly_free(params: Parameters, ls: LeastSquares) -> list[str]:
+    """The free parameters whose 68 % interval reaches both ends of their fit box."""
+    names = []
+    for i, name in enumerate(params.free):
+        low, high = params[name].internal_bounds
+        if ls.x[i] + ls.lower[i] <= low + 1e-9 and ls.x[i] + ls.upper[i] >= high - 1e-9:
+            names.append(name)
+    return names
 
 
 def search_widths(params: Parameters) -> np.ndarray:
@@ -624,6 +648,7 @@ def write_stage(
     parameters_ = _parameter_results(problem.params, best, median, lower, upper)
     meta = dict(problem.meta)
     meta.update(state.meta)
+    meta["notes"] = [*problem.meta.get("notes", []), *state.meta.get("notes", [])]
     meta.update(
         {
             "p_value": _p_value(statistic, dof),
