@@ -125,15 +125,15 @@ def ensure_space(folder: Path, size: int, what: str) -> None:
     if size > free:
         raise WriteError(
             errno.ENOSPC,
-            f"no space left for {what}: it needs {_size(size)} and {_size(free)} are free",
-            str(folder),
+            f"No space left on device in {folder} for {what}: {_size(size)} needed,"
+            f" {_size(free)} free",
         )
     limit, _ = resource.getrlimit(resource.RLIMIT_FSIZE)
     if limit != resource.RLIM_INFINITY and size > limit:
         raise WriteError(
             errno.EFBIG,
-            f"{what} needs {_size(size)}, more than the file size limit of {_size(limit)}",
-            str(folder),
+            f"File too large: {what} needs {_size(size)}, more than the file size limit"
+            f" (ulimit -f) of {_size(limit)}",
         )
 
 

@@ -32,6 +32,7 @@ The data files and OUT must be on a file system that the workers share with this
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
@@ -426,6 +427,7 @@ class _RunFolder:
 
     def __enter__(self) -> _RunFolder:
         try:
+            self.private.mkdir(exist_ok=True)
             for name in self._recorded():
                 self._clear(self.private / name)
             self._record([self.name])
@@ -438,6 +440,8 @@ class _RunFolder:
         self._clear(self.path)
         if not self.path.exists():
             (self.private / RUNS).unlink(missing_ok=True)
+        with contextlib.suppress(OSError):  # emptied (the lock's owner removes it otherwise)
+            self.private.rmdir()
 
     def _recorded(self) -> list[str]:
         try:
