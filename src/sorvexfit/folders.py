@@ -139,8 +139,11 @@ class FolderLock:
         while True:
             try:
                 self.private.mkdir(exist_ok=True)
+            except OSError as error:
+                raise write_error(error) from None
+            try:
                 fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
-            except FileNotFoundError:  # the owner removed it on release: once more
+            except FileNotFoundError:  # its owner removed the folder on release: once more
                 continue
             except OSError as error:
                 raise write_error(error) from None
@@ -296,14 +299,15 @@ class ResultFolder:
 
     def _move_in(self) -> None:
         made = json.loads((self.work / COMPLETE).read_text(encoding="utf-8"))
-        (self.out / "result.ecsv").unlink(missing_ok=True)  # the old fit no longer counts
-        for name in RESULT_FILES:
-            source = self.work / name
-            if name not in made:
-                (self.out / name).unlink(missing_ok=True)  # of an earlier result: stale
-            elif source.is_file():
-                os.replace(source, self.out / name)
-        fsync_folder(self.out)
+        if (self.work / "result.ecsv").is_file():  # moved last: until then, files to move
+            (self.out / "result.ecsv").unlink(missing_ok=True)  # the old fit no longer counts
+            for name in RESULT_FILES:
+                source = self.work / name
+                if name not in made:
+                    (self.out / name).unlink(missing_ok=True)  # of an earlier result: stale
+                elif source.is_file():
+                    os.replace(source, self.out / name)
+            fsync_folder(self.out)
         shutil.rmtree(self.work)
 
     def abandon(self) -> None:

@@ -7,6 +7,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import hashlib
+import json
 import os
 import shutil
 import signal
@@ -27,8 +28,9 @@ from cases import SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_
 from sorvexfit.cli import main
 from sorvexfit.files import atomic_path
 from sorvexfit.fit import FitOptions, run_fit
-from sorvexfit.folders import FolderLock, folder_name
+from sorvexfit.folders import FolderLock, ResultFolder, folder_name
 from sorvexfit.scale import find_sources, fit_many, open_scheduler, parse_scheduler
+from sorvexfit.scale import many as many_module
 
 FREE = ("B", "delta_D", "n_e", "p")
 START = (("B", "0.2"), ("delta_D", "15"), ("n_e", "5"), ("p", "2.2"))
@@ -56,7 +58,7 @@ def options(**changes: object) -> FitOptions:
         band_samples=0,
         seed=5,
     )
-    return replace(base, **changes)  # type: ignore[arg-type]
+    return replace(base, **changes)
 
 
 def visible(folder: Path) -> dict[str, bytes]:
@@ -145,7 +147,9 @@ def test_source_names_stay_inside_out(
         assert list(summary["source"]) == [s.name for s in sources]
         folders = list(summary["folder"])
         assert len(set(folders)) == len(folders)
-        assert sorted(p.name for p in out.iterdir()) == sorted(["earlier", "summary.ecsv", *folders])
+        assert sorted(p.name for p in out.iterdir()) == sorted(
+            ["earlier", "summary.ecsv", *folders]
+        )
         for folder in folders:
             assert (out / folder / "result.ecsv").is_file()
             assert len(folder.encode()) <= 100
@@ -153,9 +157,7 @@ def test_source_names_stay_inside_out(
         assert (out / "earlier" / "result.ecsv").read_text() == "an earlier result"
 
 
-def test_a_run_into_its_sources_folder_does_not_fit_its_summary(
-    data: Path, tmp_path: Path
-) -> None:
+def test_a_run_into_its_sources_folder_does_not_fit_its_summary(data: Path, tmp_path: Path) -> None:
     shutil.copyfile(data, tmp_path / "a.ecsv")
     (tmp_path / "summary.ecsv").write_text("written by an earlier run")
     assert [s.name for s in find_sources([tmp_path], out=tmp_path)] == ["a"]
@@ -302,6 +304,44 @@ def test_an_interrupted_rerun_leaves_the_previous_result(
     assert steps_done(out / "chain.h5") == stopped + 2
     assert main(argv(data, out)) == 0
     assert sorted(p.name for p in out.iterdir()) == ["result.ecsv", "sed.png"]
+
+
+@pytest.mark.parametrize("cut", ["before any move", "after sed.png", "after result.ecsv"])
+def test_a_publish_cut_short_is_finished_by_the_next_run(tmp_path: Path, cut: str) -> None:
+    """A fit killed while moving its new files in (fit), or while swapping a source's folder
+    (fit-many, on a file system without renameat2): the next run completes it."""
+    out = tmp_path / "out"
+    work = out / ".sorvexfit" / "unfinished"
+    work.mkdir(parents=True)
+    for name in ("result.ecsv", "sed.png", "chain.h5"):  # an earlier MCMC result
+        (out / name).write_text(f"old {name}")
+    (work / "complete").write_text('["sed.png", "result.ecsv"]')  # a least-squares one
+    moved = {"before any move": [], "after sed.png": ["sed.png"]}.get(
+        cut, ["sed.png", "result.ecsv"]
+    )
+    for name in ("sed.png", "result.ecsv"):
+        (out if name in moved else work).joinpath(name).write_text(f"new {name}")
+    if cut != "before any move":
+        (out / "chain.h5").unlink()
+    with ResultFolder(out):
+        pass
+    assert {p.name: p.read_text() for p in out.iterdir()} == {
+        "result.ecsv": "new result.ecsv",
+        "sed.png": "new sed.png",
+    }
+
+    # fit-many: the old folder moved aside, the new one not yet in place
+    run = out / ".sorvexfit" / "run-0123456789ab"
+    (run / "abcdefabcdef").mkdir(parents=True)
+    (run / "abcdefabcdef" / "result.ecsv").write_text("new")
+    (run / "abcdefabcdef.old").mkdir()
+    intent = {"final": "src", "attempt": "abcdefabcdef", "old": "abcdefabcdef.old"}
+    (run / "abcdefabcdef.publish").write_text(json.dumps(intent))
+    (out / ".sorvexfit" / "runs").write_text("run-0123456789ab\n")
+    with many_module._RunFolder(out):
+        pass
+    assert (out / "src" / "result.ecsv").read_text() == "new"
+    assert not (out / ".sorvexfit").exists()
 
 
 # ---------------------------------------------------------------------------------------------

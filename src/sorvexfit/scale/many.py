@@ -33,6 +33,7 @@ The data files and OUT must be on a file system that the workers share with this
 from __future__ import annotations
 
 import contextlib
+import errno
 import json
 import math
 import os
@@ -430,7 +431,7 @@ class _RunFolder:
             self.private.mkdir(exist_ok=True)
             for name in self._recorded():
                 self._clear(self.private / name)
-            self._record([self.name])
+            self._record([*self._left(), self.name])
             self.path.mkdir()
         except OSError as error:
             raise write_error(error) from None
@@ -438,8 +439,11 @@ class _RunFolder:
 
     def __exit__(self, *_: object) -> None:
         self._clear(self.path)
-        if not self.path.exists():
+        left = self._left()
+        if not left:
             (self.private / RUNS).unlink(missing_ok=True)
+        elif left != self._recorded():
+            self._record(left)
         with contextlib.suppress(OSError):  # emptied (the lock's owner removes it otherwise)
             self.private.rmdir()
 
@@ -449,6 +453,10 @@ class _RunFolder:
         except FileNotFoundError:
             return []
         return [line for line in lines if _RUN_NAME.fullmatch(line)]
+
+    def _left(self) -> list[str]:
+        """The recorded run folders that are still there (a worker still writing into one)."""
+        return [name for name in self._recorded() if (self.private / name).exists()]
 
     def _record(self, names: list[str]) -> None:
         with atomic_path(self.private / RUNS) as temporary:
@@ -477,6 +485,8 @@ class _RunFolder:
         if attempt is None or attempt.parent != self.path or not attempt.is_dir():
             return outcome
         try:
+            if final.exists() and not final.is_dir():
+                raise OSError(errno.ENOTDIR, "not a folder, left as it is", str(final))
             if (attempt / "result.ecsv").is_file():
                 self._swap(attempt, final)
         except OSError as error:
