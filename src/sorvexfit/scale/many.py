@@ -239,8 +239,8 @@ def fit_source(source: Source, options: FitOptions, out: str, key: str, run: str
             temporary.write_text(
                 json.dumps({"key": key, "outcome": record}, indent=1), encoding="utf-8"
             )
-    except WriteError as error:
-        outcome = failed(Status.FAILED, os_error_text(error))
+    except WriteError as error:  # not published: it goes with the run's folder
+        return failed(Status.FAILED, os_error_text(error))
     outcome.attempt = str(attempt)
     return outcome
 
