@@ -497,7 +497,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--out",
         required=True,
         metavar="DIR",
-        help="DIR/<source>/ as `fit` writes it, and DIR/summary.ecsv",
+        help="DIR/<folder>/ as `fit` writes it (the source's name, made a safe folder name),"
+        " and DIR/summary.ecsv",
     )
     _wait_argument(many)
     _scheduler_argument(
