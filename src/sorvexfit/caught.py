@@ -4,9 +4,8 @@ short chain, emcee's notes), caught while the fit runs and told in one line.
 
 `catch_noise()` yields a `Noise`; its `summary()` is that line ("" when nothing was caught):
 each distinct message once, with where it came from and how often. Blocks may run in several
-threads at once: while any is open, every warning is recorded (none is shown) and the root
-logger's handlers are set aside for one that records; a record goes to the innermost block of
-the thread that raised it (to every open block if that thread has none).
+threads at once: a block catches what its own thread raises (into its innermost block); the
+warnings and root-logger lines of other threads go on to where they went before.
 """
 
 from __future__ import annotations
@@ -50,12 +49,13 @@ _blocks: dict[int, list[Noise]] = {}
 _saved: dict[str, Any] = {}
 
 
-def _deliver(thread: int | None, text: str, origin: str) -> None:
+def _deliver(thread: int | None, text: str, origin: str) -> bool:
+    """Adds to the block of `thread`; False if it has none."""
     with _lock:
         stack = _blocks.get(thread) if thread is not None else None
-        targets = [stack[-1]] if stack else [s[-1] for s in _blocks.values() if s]
-        for noise in targets:
-            noise.add(text, origin)
+        if stack:
+            stack[-1].add(text, origin)
+        return bool(stack)
 
 
 def _show(
@@ -66,14 +66,20 @@ def _show(
     file: TextIO | None = None,
     line: str | None = None,
 ) -> None:
-    path = Path(filename)
-    _deliver(threading.get_ident(), str(message), f"{category.__name__}, {path.parent.name}")
+    origin = f"{category.__name__}, {Path(filename).parent.name}"
+    if not _deliver(threading.get_ident(), str(message), origin):
+        show = _saved.get("showwarning", warnings.showwarning)  # the block may have ended
+        if show is not _show:
+            show(message, category, filename, lineno, file, line)
 
 
 class _Recorder(logging.Handler):
     def emit(self, record: logging.LogRecord) -> None:
         source = record.name if record.name != "root" else Path(record.pathname).parent.name
-        _deliver(record.thread, record.getMessage(), f"log of {source}")
+        if not _deliver(record.thread, record.getMessage(), f"log of {source}"):
+            for handler in _saved.get("handlers") or [logging.lastResort]:
+                if handler is not None and record.levelno >= handler.level:
+                    handler.handle(record)
 
 
 @contextmanager
@@ -84,11 +90,12 @@ def catch_noise() -> Iterator[Noise]:
     with _lock:
         if not _blocks:
             guard = warnings.catch_warnings()
+            showwarning = warnings.showwarning
             guard.__enter__()
             warnings.simplefilter("always")
             warnings.showwarning = _show
             root = logging.getLogger()
-            _saved.update(guard=guard, handlers=root.handlers[:])
+            _saved.update(guard=guard, handlers=root.handlers[:], showwarning=showwarning)
             root.handlers = [_Recorder(logging.WARNING)]
         _blocks.setdefault(thread, []).append(noise)
     try:
@@ -102,3 +109,4 @@ def catch_noise() -> Iterator[Noise]:
             if not _blocks:
                 logging.getLogger().handlers = _saved.pop("handlers")
                 _saved.pop("guard").__exit__(None, None, None)
+                _saved.clear()

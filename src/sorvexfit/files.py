@@ -1,8 +1,8 @@
 """Writing files safely and saying what went wrong in one line.
 
-- `atomic_path(path)` gives a fresh temporary name beside `path` (one no other writer holds) to
-  write to, and moves it onto `path` when the block ends, flushed to disk first: a file that
-  exists is whole, whoever else writes the same path at the same time.
+- `atomic_path(path)` gives a temporary name beside `path` to write to, with a random token of
+  its own (no two writers share one), and moves it onto `path` when the block ends, flushed to
+  disk first: a file that exists is whole, whoever else writes the same path at the same time.
 - `WriteError` is an OSError of the file system while writing a result (full, over quota,
   read-only, failing): the commands end with one line and `ExitCode.WRITE_FAILED`.
 - `ensure_space(folder, size, what)` refuses a write that cannot fit before it starts.
@@ -38,15 +38,16 @@ class WriteError(OSError):
     """The file system refused to write a result; `strerror` is the whole reason in words."""
 
 
-def write_error(error: OSError, note: str = "") -> WriteError:
-    """`error` as a WriteError (kept if it is one), its reason and file followed by `note`."""
+def write_error(error: OSError, note: str = "", filename: object = None) -> WriteError:
+    """`error` as a WriteError (kept if it is one), its reason and file (`filename` where it
+    names none) followed by `note`."""
     if isinstance(error, WriteError) and not note:
         return error
     reason = error.strerror or (os.strerror(error.errno) if error.errno else first_line(error))
+    where = error.filename if error.filename is not None else filename
     if not note:
-        return WriteError(error.errno or errno.EIO, reason, error.filename)
-    where = f": {error.filename}" if error.filename else ""
-    return WriteError(error.errno or errno.EIO, f"{reason}{where}{note}")
+        return WriteError(error.errno or errno.EIO, reason, where)
+    return WriteError(error.errno or errno.EIO, f"{reason}{f': {where}' if where else ''}{note}")
 
 
 def first_line(error: BaseException) -> str:
@@ -65,7 +66,7 @@ def _temporary_name(path: Path) -> Path:
     """A name beside `path` that no one else uses: `.NAME.TOKEN.tmpSUFFIX` (the suffix kept for
     writers that choose their format by it), NAME shortened to fit in NAME_MAX bytes."""
     suffix = path.suffix if len(path.suffix.encode()) <= 16 else ""
-    tail = f".{uuid.uuid4().hex[:12]}.tmp{suffix}"
+    tail = f".{uuid.uuid4().hex[:16]}.tmp{suffix}"
     room = NAME_MAX - 1 - len(tail.encode())
     name = path.name.encode()[:room].decode(errors="ignore")
     return path.with_name(f".{name}{tail}")
@@ -87,20 +88,12 @@ def fsync_folder(folder: Path) -> None:
 
 @contextmanager
 def atomic_path(path: Path) -> Iterator[Path]:
-    """A fresh temporary path beside `path` to write to; moved onto `path` when the block ends
-    (flushed to disk first: after a crash the file is either whole or absent). Created empty
-    and exclusively, so two writers never share it. An OSError, in the block or in the move, is
-    raised as a WriteError; the temporary file is removed whatever happens."""
+    """A temporary path beside `path`, of this block alone (64 random bits in its name), to
+    write to; moved onto `path` when the block ends (flushed to disk first: after a crash the
+    file is either whole or absent). An OSError, in the block or in the move, is raised as a
+    WriteError; the temporary file is removed whatever happens."""
     path = Path(path)
-    while True:
-        temporary = _temporary_name(path)
-        try:
-            os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-            break
-        except FileExistsError:
-            continue
-        except OSError as error:
-            raise write_error(error) from None
+    temporary = _temporary_name(path)
     try:
         yield temporary
         with open(temporary, "rb") as written:
@@ -108,9 +101,7 @@ def atomic_path(path: Path) -> Iterator[Path]:
         os.replace(temporary, path)
         fsync_folder(path.parent)
     except OSError as error:
-        if error.filename is None:
-            error.filename = str(path)
-        raise write_error(error) from None
+        raise write_error(error, filename=str(path)) from None
     finally:
         temporary.unlink(missing_ok=True)
 
