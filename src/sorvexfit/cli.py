@@ -16,13 +16,16 @@ turned into the model's frozen configuration, once, by `model_config`. A bad val
 command with one line on standard error naming the parameter (or the file, row and column of
 bad data), and exit status 2; a computation that fails (no steady state, a kernel stop) with
 one line and status 1; a fit that does not converge with status 3, and one stopped by SIGTERM
-or SIGINT with status 4 (`ExitCode`). `fit-many` ends with the worst of its sources' statuses
+or SIGINT with status 4 (`ExitCode`); a file system that refuses a result (full, read-only)
+with one line and status 5; a --out that another run is writing into with one line and status
+6 (or, with --wait, after that run). `fit-many` ends with the worst of its sources' statuses
 (1 before 3). Never a traceback.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 import threading
@@ -35,10 +38,11 @@ from .backend import BACKENDS, KERNEL_STOPS, BackendUnavailable
 from .components import EBL_MODELS
 from .config import MODEL_KINDS, ModelConfig, configure, parameters
 from .distributions import DISTRIBUTIONS
-from .files import os_error_text
+from .files import WriteError, os_error_text
 from .fit.data import DataError
 from .fit.defaults import DEFAULT_EBL, PHYSICAL_BOUNDS, RADIO_CHOICES
 from .fit.results import ExitCode, Status
+from .folders import PRIVATE, FolderBusy, FolderLock, WaitStopped, check_out
 from .parameters import Parameter, ParameterError, Parameters
 from .scale.scheduler import SchedulerError
 from .steady import ConvergenceError
@@ -217,6 +221,24 @@ def add_fit_arguments(parser: argparse.ArgumentParser) -> None:
     )
     add_fit_options(parser)
     parser.add_argument("--out", required=True, metavar="DIR", help="result directory")
+    _wait_argument(parser)
+
+
+def _wait_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--wait",
+        action="store_true",
+        help="when another run is writing into --out, wait for it to end (default: refuse)",
+    )
+
+
+def _check_out(text: str, wait: bool) -> Path:
+    """--out checked before any work (named, a folder, writable), and refused at once when
+    another run holds it (unless `wait`)."""
+    out = check_out(text, "--out")
+    if not wait and (out / PRIVATE).is_dir():
+        FolderLock(out).acquire().release()  # FolderBusy if it is held
+    return out
 
 
 def _scheduler_argument(parser: argparse.ArgumentParser, default: str | None, text: str) -> None:
@@ -378,6 +400,7 @@ def _session(text: str) -> Iterator[Any]:
 def run_fit_command(args: argparse.Namespace) -> int:
     from .fit.run import run_fit
 
+    out = _check_out(args.out, args.wait)
     options = fit_options(args)
     with ExitStack() as stack:
         pool = None
@@ -389,10 +412,10 @@ def run_fit_command(args: argparse.Namespace) -> int:
             session = stack.enter_context(_session(args.scheduler))
             pool = stack.enter_context(DaskPool(session.client))
         stop = stack.enter_context(_stop_on_signals())
-        result = run_fit(args.data, options, args.out, pool=pool, stop=stop.is_set)
+        result = run_fit(args.data, options, out, pool=pool, stop=stop.is_set, wait=args.wait)
     print(result.summary())
     if result.exit_code == ExitCode.OK:
-        print(f"wrote {args.out}/result.ecsv and the plots")
+        print(f"wrote {out / 'result.ecsv'} and the plots")
     else:
         sys.stdout.flush()
         print(f"{PROG} fit: {result.status}: {result.message}", file=sys.stderr)
@@ -407,15 +430,22 @@ def run_fit_many(args: argparse.Namespace) -> int:
     from .fit.run import check_options
     from .scale.many import find_sources, fit_many
 
+    out = _check_out(args.out, args.wait)
     options = fit_options(args)
     progress = options.progress
     check_options(options)
-    sources = find_sources(args.sources)
+    sources = find_sources(args.sources, out=out)
     with _session(args.scheduler) as session, _stop_on_signals() as stop:
-        print(f"{len(sources)} sources, results in {args.out}/")
+        print(f"{len(sources)} sources, results in {out}{os.sep}")
         sys.stdout.flush()
         done = fit_many(
-            session.client, sources, options, args.out, progress=progress, stop=stop.is_set
+            session.client,
+            sources,
+            options,
+            out,
+            progress=progress,
+            stop=stop.is_set,
+            wait=args.wait,
         )
     sys.stdout.flush()
     for o in done.outcomes:
@@ -480,8 +510,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--out",
         required=True,
         metavar="DIR",
-        help="DIR/<source>/ as `fit` writes it, and DIR/summary.ecsv",
+        help="DIR/<folder>/ as `fit` writes it (the source's name, made a safe folder name),"
+        " and DIR/summary.ecsv",
     )
+    _wait_argument(many)
     _scheduler_argument(
         many,
         "local",
@@ -507,6 +539,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         return fail(str(error), ExitCode.BAD_INPUT)
     except ConvergenceError as error:
         return fail(str(error), ExitCode.FAILED)
+    except FolderBusy as error:
+        return fail(str(error), ExitCode.BUSY)
+    except WaitStopped as error:
+        return fail(str(error), ExitCode.INTERRUPTED)
+    except KeyboardInterrupt:
+        return fail("interrupted", ExitCode.INTERRUPTED)
+    except WriteError as error:
+        return fail(os_error_text(error), ExitCode.WRITE_FAILED)
     except OSError as error:
         return fail(os_error_text(error), ExitCode.BAD_INPUT)
     except KERNEL_STOPS as error:

@@ -76,8 +76,9 @@ def test_sigterm_then_resume_gives_the_unbroken_chain(data: Path, tmp_path: Path
         stderr=subprocess.PIPE,
         text=True,
     )
+    running = out / ".sorvexfit" / "unfinished" / "chain.h5"  # moved into out when whole
     deadline = time.monotonic() + 120
-    while steps_done(out / "chain.h5") < 4 and child.poll() is None:
+    while steps_done(running) < 4 and child.poll() is None:
         assert time.monotonic() < deadline, "the chain did not start"
         time.sleep(0.02)
     child.send_signal(signal.SIGTERM)
@@ -85,9 +86,9 @@ def test_sigterm_then_resume_gives_the_unbroken_chain(data: Path, tmp_path: Path
     assert child.returncode == ExitCode.INTERRUPTED, err
     assert err.startswith("sorvexfit fit: interrupted: stopped after ")
     assert "continue it with --resume" in err
-    stopped = steps_done(out / "chain.h5")
+    stopped = steps_done(running)
     assert 4 <= stopped < STEPS
-    assert not (out / "result.ecsv").exists()  # an unfinished fit leaves no result
+    assert sorted(p.name for p in out.iterdir()) == [".sorvexfit"]  # no result, the chain kept
 
     resumed = subprocess.run(
         [sys.executable, "-m", "sorvexfit.cli", *command(data, out, "--resume")],

@@ -82,14 +82,14 @@ def serial(folder: Path, tmp_path_factory: pytest.TempPathFactory) -> dict[str, 
 
 def check_run(out: Path, serial: dict[str, str]) -> Table:
     """Every source once in the summary; those of `serial` converged, with the serial fit's
-    result; no attempt's directory left behind."""
+    result; nothing of the run's own left behind (no lock, no attempt)."""
     summary = Table.read(out / "summary.ecsv", format="ascii.ecsv")
     assert len(set(summary["source"])) == len(summary)
     status = dict(zip(summary["source"], summary["status"], strict=True))
     for name, text in serial.items():
         assert status[name] == "converged", name
         assert result_text(out / name) == text, name
-    assert not [p.name for p in out.iterdir() if p.name.startswith(".")]
+    assert not (out / ".sorvexfit").exists()
     return summary
 
 
@@ -172,16 +172,22 @@ def test_an_interrupted_run_is_finished_by_the_next_one(
     assert first.interrupted
     assert first.exit_code == 4
     assert sorted(o.source for o in first.outcomes) == sorted(serial)
-    assert {o.status for o in first.outcomes if o.source not in finished} <= {
-        "interrupted",
-        "converged",
-    }
-    # What is on disk counts: a cancelled task may still have finished before its worker
-    # stopped; any other directory is an attempt that never ended.
+    # The summary says what is on disk: only this process publishes, before the summary.
     complete = {s.name for s in sources if (out / s.name / "result.ecsv").exists()}
-    assert set(finished) <= complete < set(serial)
+    assert set(finished) == complete < set(serial)
+    summary = Table.read(out / "summary.ecsv", format="ascii.ecsv")
+    rows = {r["source"]: (r["status"], r["run"]) for r in summary}
+    assert rows == {
+        name: ("converged", "fitted") if name in complete else ("interrupted", "not run")
+        for name in serial
+    }
     stamps = {name: (out / name / "result.ecsv").stat().st_mtime_ns for name in complete}
-    (out / ".src0.0123456789ab.partial").mkdir()  # a worker killed mid-fit
+    # A run killed mid-fit left its recorded run folder; a look-alike of the old attempt
+    # names is a source's, not the run's, and stays.
+    private = out / ".sorvexfit"
+    (private / "run-0123456789ab" / "0123456789ab").mkdir(parents=True)
+    (private / "runs").write_text("run-0123456789ab\n")
+    (out / ".src0.0123456789ab.partial").mkdir()
 
     with open_scheduler(parse_scheduler("local:2")) as session:
         second = fit_many(session.client, sources, fit_options(), out)
@@ -193,6 +199,7 @@ def test_an_interrupted_run_is_finished_by_the_next_one(
     assert {s: r for s, r in zip(summary["source"], summary["run"], strict=True)} == {
         name: "done before" if name in complete else "fitted" for name in serial
     }
+    assert (out / ".src0.0123456789ab.partial").is_dir()
 
     # Another option fits every source again.
     with open_scheduler(parse_scheduler("local:1")) as session:
@@ -225,17 +232,26 @@ def test_a_failing_fit_is_recorded_and_never_counts_as_done(
     monkeypatch.setattr(many_module, "run_fit", stopped)
     source = find_sources([folder / "src1.ecsv"])[0]
     key = fit_key(fit_options(), source)
-    if status is None:  # not a fault of the source: it propagates
-        with pytest.raises(type(error)):
-            fit_source(source, fit_options(), str(tmp_path), key)
-        return
-    outcome = fit_source(source, fit_options(), str(tmp_path), key)
-    assert (outcome.status, outcome.run) == (status, "fitted")
-    assert message is not None
-    assert message in outcome.message
-    assert not outcome.message.endswith("None")
-    assert (tmp_path / "src1" / MARKER).exists()
-    assert many_module._done(tmp_path / "src1", key) is None  # a re-run fits it again
+    (tmp_path / "src1").mkdir()
+    (tmp_path / "src1" / "result.ecsv").write_text("an earlier fit")
+    with many_module._RunFolder(tmp_path) as run:
+        if status is None:  # not a fault of the source: it propagates
+            with pytest.raises(type(error)):
+                fit_source(source, fit_options(), str(tmp_path), key, run.name)
+            return
+        outcome = fit_source(source, fit_options(), str(tmp_path), key, run.name)
+        assert (outcome.status, outcome.run) == (status, "fitted")
+        assert message is not None
+        assert message in outcome.message
+        assert not outcome.message.endswith("None")
+        attempt = Path(outcome.attempt)
+        assert (attempt / MARKER).exists()
+        assert many_module._done(attempt, key) is None  # a re-run fits it again
+        published = run.publish(outcome, tmp_path / "src1")
+        assert (published.status, published.message) == (outcome.status, outcome.message)
+    # a fit that failed leaves the earlier result, and nothing of the run
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["src1"]
+    assert (tmp_path / "src1" / "result.ecsv").read_text() == "an earlier fit"
 
 
 def test_mcmc_through_the_dask_pool_is_the_serial_chain(

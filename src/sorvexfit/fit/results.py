@@ -43,6 +43,8 @@ class ExitCode(IntEnum):
     BAD_INPUT = 2  # a bad command line, option, value or data file: one line, no traceback
     NOT_CONVERGED = 3
     INTERRUPTED = 4  # SIGINT or SIGTERM: an MCMC chain is kept for --resume
+    WRITE_FAILED = 5  # the file system refused a result (full, read-only, failing): one line
+    BUSY = 6  # another run is writing into the same --out
 
 
 class Status(StrEnum):
@@ -150,6 +152,8 @@ class FitResult:
                 f" {len(search['basins'])} distinct minima"
             )
         lines += [f"note: {note}" for note in meta.get("notes", [])]
+        if meta.get("warnings"):
+            lines.append(f"warnings (caught): {meta['warnings']}")
         for p in self.parameters.values():
             if p.free:
                 lines.append(

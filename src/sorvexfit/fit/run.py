@@ -13,6 +13,11 @@ The fit runs in stages that pass one `FitState` along:
    the best model and its components, the 68 % band and the residuals), and for MCMC
    corner.png.
 
+`out_dir` is checked before the data are read and locked for the run
+(`sorvexfit.folders.ResultFolder`): the stages write into its work folder, and the new files
+replace the previous result only once all are written. Warnings and log lines of the libraries
+are caught (`sorvexfit.caught`) and summarised in the result's `meta["warnings"]`.
+
 A stage that ends the fit early (the model cannot be evaluated at the start, a signal, a
 chain emcee refuses) sets the state's status; only `Status.CONVERGED` is a success. `pool` is
 any object with `map(fn, iterable)` (a process pool, a Dask pool); it computes the walkers'
@@ -32,14 +37,25 @@ from typing import Any
 import numpy as np
 
 from ..backend import KERNEL_STOPS
+from ..caught import catch_noise
 from ..config import ModelConfig, parameters
 from ..evaluation import evaluate
+from ..files import WriteError, write_error
+from ..folders import ResultFolder, check_out
 from ..parameters import ParameterError, Parameters, to_float
 from ..steady import ConvergenceError
 from .data import DataError, FluxPoints, read_flux_points
 from .defaults import FIT_FREE, RADIO_LIMIT, fit_bounds, parse_bounds
 from .likelihood import ChiSquare, LogPosterior, ModelGrid, Prior, default_prior, parse_prior
-from .mcmc import MIN_ACCEPTANCE, TAU_FACTOR, Chain, run_chain, stored_steps
+from .mcmc import (
+    MIN_ACCEPTANCE,
+    TAU_FACTOR,
+    Chain,
+    check_chain_space,
+    run_chain,
+    steps_in,
+    stored_steps,
+)
 from .minuit import Interrupted, LeastSquares
 from .options import FitOptions, data_digest, identity
 from .results import FitResult, ParameterResult, Status, write_table
@@ -110,16 +126,50 @@ def run_fit(
     *,
     pool: Any = None,
     stop: Callable[[], bool] | None = None,
+    wait: bool = False,
 ) -> FitResult:
     """Fits one source and writes its result directory (module documentation). `stop`, if
     given, is polled during the fit; when it returns True the fit ends early with the status
-    "interrupted" (an MCMC chain keeps its whole steps for --resume)."""
+    "interrupted" (an MCMC chain keeps its whole steps for --resume). One run at a time writes
+    into `out_dir`: FolderBusy if another holds it, unless `wait`. WriteError when the file
+    system refuses a file; the previous result in `out_dir` stays whole until the new one is."""
     started = time.perf_counter()
-    problem = read(data_path, options)
-    out = Path(out_dir)
-    resuming = _resuming(problem, options, out)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "result.ecsv").unlink(missing_ok=True)  # its presence marks a finished fit
+    out = check_out(out_dir)
+    with catch_noise() as noise:
+        problem = read(data_path, options)
+        with ResultFolder(out, wait=wait, stop=stop) as folder:
+            try:
+                result = _fit_into(problem, options, folder, pool, stop, started)
+            except WriteError as error:
+                raise write_error(error, _kept(folder)) from None
+    if noise.counts:
+        result.meta["warnings"] = noise.summary()
+    return result
+
+
+def _kept(folder: ResultFolder) -> str:
+    """What a fit that could not write its files leaves, in words."""
+    note = f" (the previous result in {folder.out} is as it was"
+    chain = folder.work / "chain.h5"
+    steps = steps_in(chain)
+    if steps > 0:
+        note += f"; the chain keeps its {steps} whole steps in {chain}: continue it with --resume"
+    return note + ")"
+
+
+def _fit_into(
+    problem: FitProblem,
+    options: FitOptions,
+    folder: ResultFolder,
+    pool: Any,
+    stop: Callable[[], bool] | None,
+    started: float,
+) -> FitResult:
+    """The stages, writing into the folder's work folder, and the new result moved in."""
+    resuming = _resuming(problem, options, folder.chain_to_continue().parent)
+    out = folder.start(keep_chain=options.method == "mcmc" and options.resume)
+    if options.method == "mcmc":
+        check_chain_space(folder.out, options.walkers, len(problem.params.free), options.steps)
 
     state = FitState()
     failure = _evaluation_failure(problem)
@@ -135,11 +185,14 @@ def run_fit(
             state.status,
             state.message,
             options.method,
-            out_dir=str(out),
+            out_dir=str(folder.out),
             evaluations=state.evaluations,
             wall_time=time.perf_counter() - started,
         )
-    return write_stage(problem, options, state, out, pool, started)
+    result = write_stage(problem, options, state, out, pool, started)
+    folder.publish()
+    result.out_dir = str(folder.out)
+    return result
 
 
 # ---------------------------------------------------------------------------------------------
