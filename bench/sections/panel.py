@@ -70,7 +70,8 @@ def run(report: Report, context: Context) -> None:
             gaps = GAPS[k % len(GAPS)]
             path = campaign(config, truth, work / f"{kind}{k}.ecsv", seed, gaps)
             values = (("t_var", f"{truth['t_var']:.6g}"),)
-            label = f"simulated {kind} {k} (seed {seed}, {'no ' + '+'.join(gaps) if gaps else 'all bands'})"
+            bands = "no " + "+".join(gaps) if gaps else "all bands"
+            label = f"simulated {kind} {k} (seed {seed}, {bands})"
             log(f"panel: {label}")
             default, seconds = fit(path, kind, values, work / f"{kind}{k}-default")
             reference, _ = fit(path, kind, values, work / f"{kind}{k}-reference", **EXHAUSTIVE)
@@ -82,7 +83,7 @@ def summarise(report: Report, rows) -> None:
     real_ok = sim_ok = sim = 0
     pulls_ok = pulls = 0
     slowest = 0.0
-    for label, kind, default, seconds, reference, truth in rows:
+    for label, _kind, default, seconds, reference, truth in rows:
         slowest = max(slowest, seconds)
         close = default.chi2_dof <= 1.1 * reference.chi2_dof + 1e-9
         ok = default.converged and close

@@ -88,14 +88,16 @@ def test_a_direction_the_data_leave_free_gets_an_error_as_wide_as_its_box() -> N
     ls = least_squares(toy, np.array([0.3, 0.2]), BOUNDS)  # type: ignore[arg-type]
     assert ls.valid
     assert ls.x.sum() == pytest.approx(1.0, abs=1e-3)
-    assert ls.x[0] + ls.lower[0] <= -5.0 + 1e-9 and ls.x[0] + ls.upper[0] >= 5.0 - 1e-9
+    assert ls.x[0] + ls.lower[0] <= -5.0 + 1e-9
+    assert ls.x[0] + ls.upper[0] >= 5.0 - 1e-9
 
 
 def test_radio_points_are_upper_limits_left_out_or_fitted() -> None:
     data = read_flux_points(DATA / "Mrk421_2011.ecsv")
     radio = (data.nu < 1e11) & ~data.is_ul
     limited, text = radio_points(data, "limits")
-    assert np.all(limited.is_ul[radio]) and np.all(np.isnan(limited.err_lo[radio]))
+    assert np.all(limited.is_ul[radio])
+    assert np.all(np.isnan(limited.err_lo[radio]))
     np.testing.assert_array_equal(limited.flux, data.flux)
     assert f"{radio.sum()} radio points" in text
     for choice in ("fit", "ignore"):
@@ -108,7 +110,8 @@ def test_the_fit_box_narrows_free_parameters_and_moves_a_start_inside() -> None:
     params = sorvexfit.parameters(sorvexfit.configure("ec", ec_frame="agn"))
     params.set(B=500.0)
     boxed = fit_bounds(params, "agn", parse_bounds(["delta_D=5,50"], params))
-    assert boxed["B"].bounds == (1e-3, 100.0) and 0.5 * 100 < boxed["B"].value < 100.0
+    assert boxed["B"].bounds == (1e-3, 100.0)
+    assert 0.5 * 100 < boxed["B"].value < 100.0
     assert boxed["delta_D"].bounds == (5.0, 50.0)
     assert boxed["u_ext"].bounds == (1e-7, 1.0)  # the AGN frame's box
     assert params["B"].value == 500.0  # a copy
@@ -132,7 +135,8 @@ def test_bad_fit_options_get_one_line_and_status_2(
     command = ["fit", str(DATA / "Mrk421_2011.ecsv"), "--model", "ssc", *argv]
     assert main([*command, "--out", str(tmp_path / "out")]) == 2
     err = capsys.readouterr().err
-    assert err.startswith("sorvexfit fit: error: ") and named in err
+    assert err.startswith("sorvexfit fit: error: ")
+    assert named in err
     assert err.count("\n") == 1
     assert not (tmp_path / "out" / "result.ecsv").exists()
 
