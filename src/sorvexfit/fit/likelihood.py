@@ -22,6 +22,7 @@ cluster) can ship them to its workers and call them in any order.
 
 from __future__ import annotations
 
+import copy
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -101,6 +102,13 @@ class ChiSquare:
             self.is_ul, self.flux * np.maximum(fractions, UL_MIN_WIDTH), np.nan
         )
         self.evaluations = 0
+
+    def with_config(self, config: ModelConfig) -> ChiSquare:
+        """The same statistic of another configuration of the model (coarser grids, say)."""
+        other = copy.copy(self)
+        other.config = config
+        other.evaluations = 0
+        return other
 
     @property
     def n_points(self) -> int:

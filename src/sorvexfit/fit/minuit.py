@@ -61,9 +61,13 @@ def least_squares(
     stop: Callable[[], bool] | None = None,
     tolerance: float = 0.1,
     hesse: bool = True,
+    steps: np.ndarray | None = None,
 ) -> LeastSquares:
     """migrad from x0 within the bounds, to iminuit's `tolerance` (its EDM goal is 2e-3 ×
-    tolerance), then hesse (with `hesse`) and minos (with `minos`)."""
+    tolerance), then hesse (with `hesse`) and minos (with `minos`). `steps`: migrad's first
+    steps (default a tenth of a decade, or of the range). A migrad that reaches its call limit
+    (a nearly free direction lengthens the descent) goes on from where it stopped, twice at
+    most."""
     from iminuit import Minuit
 
     names = list(chi2.names)
@@ -77,10 +81,17 @@ def least_squares(
     minuit = Minuit(fcn, np.asarray(x0, dtype=float), name=names)
     minuit.errordef = Minuit.LEAST_SQUARES
     minuit.limits = [tuple(b) for b in bounds]
-    minuit.errors = [_step(x, b) for x, b in zip(x0, bounds, strict=True)]
+    if steps is not None and np.all(np.isfinite(steps)) and np.all(np.asarray(steps) > 0):
+        minuit.errors = [float(s) for s in steps]
+    else:
+        minuit.errors = [_step(x, b) for x, b in zip(x0, bounds, strict=True)]
     minuit.print_level = 0
     minuit.tol = tolerance
     minuit.migrad()
+    for _ in range(2):
+        if minuit.valid or not minuit.fmin.has_reached_call_limit:
+            break
+        minuit.migrad()
     if minuit.valid and hesse:
         minuit.hesse()
         if not minuit.accurate:
@@ -101,7 +112,7 @@ def least_squares(
         upper = np.array([minuit.merrors[n].upper for n in names])
     covariance = np.array(minuit.covariance) if minuit.covariance is not None else None
     method = "minos" if ran_minos else "hesse"
-    evaluations = int(minuit.nfcn)
+    evaluations = int(minuit.nfcn)  # every call: migrad's, hesse's and minos'.
     if valid and hesse and not accurate and not ran_minos:
         evaluations += 2 * len(names) + 1
         fisher = chi2.fisher(x)

@@ -65,6 +65,10 @@ from .systematics import band_of, parse_systematics
 __all__ = ["FitProblem", "FitState", "check_options", "read", "run_fit"]
 
 
+# The least grids of the global stage's scan (electron and frequency points).
+COARSE_GRID = (32, 48)
+
+
 def streams(seed: int) -> list[np.random.SeedSequence]:
     """The independent random streams of a fit: starting positions, emcee's moves, the band."""
     return np.random.SeedSequence(seed).spawn(3)
@@ -457,17 +461,20 @@ def least_squares_stage(
             pool=pool,
             minos=options.minos,
             stop=stop,
+            coarse=_coarse(problem),
         )
     except Interrupted:
         state.evaluations = problem.chi2.evaluations
         return state.end(Status.INTERRUPTED, "stopped during the least-squares fit")
     ls = found.best.ls
     state.ls = ls
-    state.evaluations = found.evaluations
+    state.evaluations = found.evaluations + found.coarse_evaluations
     rivals = [_describe_point(params, basin.x, basin.chi2) for basin in found.rival]
     state.meta["search"] = {
         "starts": found.starts,
         "polished": found.polished,
+        "evaluations": found.evaluations,
+        "coarse_evaluations": found.coarse_evaluations,
         "basins": [_describe_point(params, b.x, b.chi2) for b in found.basins],
         "undecided": rivals,
     }
@@ -496,6 +503,16 @@ def least_squares_stage(
                 " ends of the fit box"
             )
     return state
+
+
+def _coarse(problem: FitProblem) -> ChiSquare | None:
+    """The statistic on about half the model's grid points, for the global stage's scan (None
+    where the grids are small already)."""
+    config = problem.config
+    n_gamma, n_nu = max(COARSE_GRID[0], config.n_gamma // 2), max(COARSE_GRID[1], config.n_nu // 2)
+    if n_gamma >= config.n_gamma and n_nu >= config.n_nu:
+        return None
+    return problem.chi2.with_config(config.with_options(n_gamma=n_gamma, n_nu=n_nu))
 
 
 def _nearly_free(params: Parameters, ls: LeastSquares) -> list[str]:

@@ -6,10 +6,14 @@ where it starts (Apel et al. 2025, A&A 702, A199). So before migrad:
 1. starts: the analytic starting point and a scrambled Sobol set (`scipy.stats.qmc.Sobol`) in
    a box of the fit space (log10 where a parameter is fitted so) around it, within the
    parameters' bounds;
-2. every start's χ² is evaluated, through the fit's pool when it has one (`pool.map`);
-3. the best few starts that lie apart from each other are polished with migrad to a coarse
-   tolerance; the best of them, and those that come within Δχ² < `DECIDE` + 1 of it, are
-   polished to migrad's usual tolerance and their errors computed with hesse;
+2. every start's χ² is evaluated, through the fit's pool when it has one (`pool.map`), on
+   the model's coarse grids when the fit gives them (`coarse`: the same model on about half
+   the electron and frequency points, several times cheaper, whose minima lie where the full
+   grids' do to far better than the width of a basin);
+3. the best few starts that lie apart from each other are polished on those grids with
+   migrad to a coarse tolerance; the best of them, and those that come within Δχ² <
+   `DECIDE` + 2 of it, are polished on the full grids to migrad's usual tolerance and their
+   errors computed with hesse;
 4. the polished minima are grouped into basins (minima closer than a few errors are one), and
    those within Δχ² < `DECIDE` of the best with other parameters are reported: "the data do
    not decide between ...".
@@ -55,7 +59,8 @@ class Search:
     basins: list[Basin]
     starts: int  # starts evaluated (the analytic point included)
     polished: int  # starts polished with migrad
-    evaluations: int  # χ² evaluations in all (the starts and the polishing)
+    evaluations: int  # χ² evaluations on the full grids
+    coarse_evaluations: int = 0  # and on the coarse ones
     rival: list[Basin] = field(default_factory=list)  # other basins within DECIDE of the best
 
     @property
@@ -97,31 +102,38 @@ def search(
     pool: Any = None,
     minos: bool = False,
     stop: Callable[[], bool] | None = None,
+    coarse: ChiSquare | None = None,
 ) -> Search:
     """The global stage (module documentation): `starts` starts around `centre`, the best
-    `polish` distinct ones polished. Raises `Interrupted` when `stop` asks."""
+    `polish` distinct ones polished (first on `coarse`, the statistic on coarse grids, when
+    given). Raises `Interrupted` when `stop` asks."""
+    first = chi2 if coarse is None else coarse
     points = sobol_starts(centre, widths, bounds, starts, seed)
     mapper = pool.map if pool is not None else map
-    values = np.array([_finite(v) for v in mapper(chi2, list(points))])
-    evaluations = len(points)
+    values = np.array([_finite(v) for v in mapper(first, list(points))])
+    first_evaluations = len(points)
     picked = _distinct_best(points, values, widths, polish)
-    coarse = []
+    candidates = []
     for index in picked:
-        ls = least_squares(chi2, points[index], bounds, stop=stop, tolerance=COARSE, hesse=False)
-        evaluations += ls.evaluations
-        coarse.append(ls)
-    coarse.sort(key=lambda ls: (not ls.valid, ls.chi2))
-    lowest = coarse[0].chi2
+        ls = least_squares(first, points[index], bounds, stop=stop, tolerance=COARSE, hesse=False)
+        first_evaluations += ls.evaluations
+        candidates.append(ls)
+    candidates.sort(key=lambda ls: (not ls.valid, ls.chi2))
+    lowest = candidates[0].chi2
     basins = []
-    for candidate in coarse:
-        if candidate is coarse[0] or candidate.chi2 - lowest < DECIDE + 1.0:
-            ls = least_squares(chi2, candidate.x, bounds, minos=minos, stop=stop)
+    evaluations = 0
+    for candidate in candidates:
+        if candidate is candidates[0] or candidate.chi2 - lowest < DECIDE + 2.0:
+            steps = np.minimum(candidate.errors, widths)  # migrad's own estimates, coarse
+            ls = least_squares(chi2, candidate.x, bounds, minos=minos, stop=stop, steps=steps)
             evaluations += ls.evaluations
             basins.append(Basin(ls.x, ls.chi2, ls))
     basins = _merge(sorted(basins, key=lambda b: (not b.ls.valid, b.chi2)))
     best = basins[0]
     rival = [b for b in basins[1:] if b.chi2 - best.chi2 < DECIDE and b.ls.valid and best.ls.valid]
-    return Search(basins, len(points), len(picked), evaluations, rival)
+    if coarse is None:
+        return Search(basins, len(points), len(picked), evaluations + first_evaluations, 0, rival)
+    return Search(basins, len(points), len(picked), evaluations, first_evaluations, rival)
 
 
 def _finite(value: float) -> float:
