@@ -89,7 +89,8 @@ def check_run(out: Path, serial: dict[str, str]) -> Table:
     for name, text in serial.items():
         assert status[name] == "converged", name
         assert result_text(out / name) == text, name
-    assert not (out / ".sorvexfit").exists()
+    leftover = sorted(str(p.relative_to(out)) for p in (out / ".sorvexfit").rglob("*"))
+    assert not (out / ".sorvexfit").exists(), leftover
     return summary
 
 
@@ -186,7 +187,8 @@ def test_an_interrupted_run_is_finished_by_the_next_one(
     # names is a source's, not the run's, and stays.
     private = out / ".sorvexfit"
     (private / "run-0123456789ab" / "0123456789ab").mkdir(parents=True)
-    (private / "runs").write_text("run-0123456789ab\n")
+    with (private / "runs").open("a") as record:
+        record.write("run-0123456789ab\n")
     (out / ".src0.0123456789ab.partial").mkdir()
 
     with open_scheduler(parse_scheduler("local:2")) as session:

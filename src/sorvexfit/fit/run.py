@@ -233,12 +233,12 @@ def read(path: str | Path, options: FitOptions) -> FitProblem:
     fractions = systematics.fractions(data)
     fitted = data.select(used)
     chi2 = ChiSquare(config, params, fitted, fractions[used])
+    priors = _priors(params, options.priors)
     if chi2.n_points <= len(free):
         raise ParameterError(
             f"free: {chi2.n_points} flux points (upper limits aside) cannot constrain"
             f" {len(free)} free parameters"
         )
-    priors = _priors(params, options.priors)
     posterior = LogPosterior(chi2, [priors[name] for name in free])
     meta: dict[str, Any] = {
         "data": str(path),

@@ -398,6 +398,9 @@ def _fit_all(
         for future in [f for f in pending if f.status == "finished"]:
             finish(future)  # returned before the stop: published and recorded
             pending.discard(future)
+        # A task still running may write into the run's folder after this run has left it
+        # (remaking it): the record keeps the folder's name, and the next run removes it.
+        run.stragglers = bool(pending)
     if pending:
         client.cancel(list(pending))  # what these leave in the run folder goes with it
         for future in pending:
@@ -425,6 +428,7 @@ class _RunFolder:
         self.token = uuid.uuid4().hex[:12]
         self.name = f"run-{self.token}"
         self.path = self.private / self.name
+        self.stragglers = False  # tasks cancelled while running may still write here
 
     def __enter__(self) -> _RunFolder:
         try:
@@ -440,6 +444,8 @@ class _RunFolder:
     def __exit__(self, *_: object) -> None:
         self._clear(self.path)
         left = self._left()
+        if self.stragglers and self.name not in left:
+            left.append(self.name)
         if not left:
             (self.private / RUNS).unlink(missing_ok=True)
         elif left != self._recorded():
