@@ -54,27 +54,34 @@ def comparison(result: FitResult) -> list[str]:
     radius = float(result.meta["radius_cm"])
     delta = result.parameters["delta_D"]
     lines = [f"{'':8s} {'fitted':>24s} {'published':>10s}  fitted/published"]
-    ratios = {}
+    ratios, sigmas = {}, {}
     for name, (value, unit) in PUBLISHED.items():
         p = result.parameters[name] if name != "R" else None
         if p is None:  # R = c t_var δ/(1+z): the relative error of δ
-            best, text = radius, f"{radius:.3g} ± {radius * delta.error / delta.best:.2g}"
+            best, error = radius, radius * delta.error / delta.best
+            text = f"{radius:.3g} ± {error:.2g}"
         elif p.free:
-            best, text = p.best, f"{p.best:.3g} (+{p.q84 - p.best:.2g}/-{p.best - p.q16:.2g})"
+            best, error = p.best, p.error
+            text = f"{p.best:.3g} (+{p.q84 - p.best:.2g}/-{p.best - p.q16:.2g})"
         else:
-            best, text = p.best, f"{p.best:.3g} (fixed)"
+            best, error, text = p.best, 0.0, f"{p.best:.3g} (fixed)"
         if name != "t_var":
             ratios[name] = best / value
+            sigmas[name] = abs(best - value) / error if error > 0 else 0.0
         lines.append(f"{name:8s} {text:>24s} {value:10.3g}  {best / value:5.2f} {unit}".rstrip())
     spread = max(max(ratios.values()), 1.0 / min(ratios.values()))
-    parts = ", ".join(f"{name} {ratio:.2f}×" for name, ratio in ratios.items())
+    parts = ", ".join(
+        f"{name} {ratio:.2f}× ({sigmas[name]:.1f}σ)" for name, ratio in ratios.items()
+    )
     lines.append(
-        f"Fitted over published: {parts}; the two agree within a factor {spread:.2g},"
-        f" further apart than the fit's errors. They are not the same model: the paper's"
-        " electrons have two breaks, this fit's one (both scatter with the full"
-        " Klein-Nishina cross-section), and the fit's errors do not include that difference."
-        if spread > 1.0 + 3.0 * delta.error / delta.best
-        else f"Fitted over published: {parts}; the two agree within the fit's errors."
+        f"Fitted over published: {parts}; the two agree within a factor {spread:.2g}, and"
+        + (
+            " within three of the fit's errors."
+            if max(sigmas.values()) <= 3.0
+            else " further apart than three of the fit's errors."
+        )
+        + " They are not quite the same model: the paper's electrons have two breaks, this"
+        " fit's one, and the fit's errors do not include that difference."
     )
     return lines
 
