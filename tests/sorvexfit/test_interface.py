@@ -124,12 +124,23 @@ def test_every_bad_parameter_gets_its_message(values: dict[str, object], message
         ({"segments_rtol": -1.0}, "segments_rtol = -1.0: must be positive, None or 'auto'"),
         ({"n_gamma": 3}, "n_gamma = 3: must be a whole number in 8..4000"),
         ({"nu_range": (1e10, 1e8)}, "nu_range = (10000000000.0, 100000000.0): must be 0 < low"),
+        ({"electrons": 3}, "electrons: 3 is neither a distribution name nor a Distribution"),
+        ({"nu_range": "wide"}, "nu_range = 'wide': expected (low, high)"),
     ],
 )
 def test_every_bad_option_gets_its_message(options: dict[str, object], message: str) -> None:
     with pytest.raises(sorvexfit.ParameterError) as info:
         sorvexfit.BlobModel(**options)  # type: ignore[arg-type]
     assert str(info.value).startswith(message)
+
+
+@pytest.mark.parametrize("nu", [[-1e15], [math.nan], [0.0], ["abc"], [[1e15, 2e15], [3e15]]])
+def test_frequencies_the_model_cannot_take_are_refused_by_name(nu: object) -> None:
+    model = sorvexfit.make_model("ssc")
+    with pytest.raises(sorvexfit.ParameterError, match="^nu: "):
+        model.sed(nu)
+    with pytest.raises(sorvexfit.ParameterError, match="^nu: "):
+        model.components(nu)
 
 
 def test_ebl_model_names_are_the_library_ones() -> None:
