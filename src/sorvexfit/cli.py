@@ -25,6 +25,7 @@ with one line and status 5; a --out that another run is writing into with one li
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import signal
 import sys
@@ -533,6 +534,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG} {args.command}: error: {message}", file=sys.stderr)
         return status
 
+    # The notes of reading a table are printed with the fit (its summary), not logged too.
+    reader = logging.getLogger("sorvexfit.fit.data")
+    level = reader.level
+    reader.setLevel(logging.ERROR)
     try:
         return int(run(args))
     except (ParameterError, DataError, UsageError, BackendUnavailable, SchedulerError) as error:
@@ -551,6 +556,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return fail(os_error_text(error), ExitCode.BAD_INPUT)
     except KERNEL_STOPS as error:
         return fail(f"kernel stopped: {error}", ExitCode.FAILED)
+    finally:
+        reader.setLevel(level)
 
 
 if __name__ == "__main__":

@@ -419,6 +419,16 @@ def _jetset(
     n = len(table)
     everywhere = np.ones(n, dtype=bool)
     is_ul = flags(table, columns.get("ul"), where)
+    if "ul" not in columns and columns.get("dy") is not None:
+        # Without a UL column, JetSeT's tables (and the SED builders they come from) mark an
+        # upper limit by a negative error; JetSeT flags them with ObsData.set_UL.
+        negative = numbers(table, columns["dy"], where, np.zeros(len(table), bool)) < 0.0
+        if np.any(negative):
+            is_ul = is_ul | negative
+            notes.append(
+                f"{where.name}: {int(np.count_nonzero(negative))} points with a negative"
+                " error taken as upper limits (no UL column: JetSeT's convention)"
+            )
     detected = ~is_ul
 
     redshift = _redshift(meta, where.name, zero_is_none=True)

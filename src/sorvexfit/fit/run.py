@@ -216,7 +216,8 @@ def read(path: str | Path, options: FitOptions) -> FitProblem:
                 f"z: {path.name} gives no redshift in its metadata; set it with --set z=VALUE"
             )
         params.set(z=data.redshift)
-    start, notes = _analytic_start(data, config, params, given)
+    start, start_notes = _analytic_start(data, config, params, given)
+    notes = [*data.notes, *start_notes]
     params = fit_bounds(params, config.ec_frame, parse_bounds(options.bounds, params))
     free = params.free
 
