@@ -9,12 +9,11 @@ on the `sorvex` kernels, for fitting spectral energy distributions.
     nu = np.geomspace(1e9, 1e27, 200)          # Hz, observer frame
     nu_fnu = model.sed(nu)                     # erg cm^-2 s^-1
 
-The layers, each using only those below it: `config` (the frozen `ModelConfig` and its
-`Parameters`), `evaluation` (the pure evaluation `evaluate(config, values)`), `distributions`
-and `steady` (the electrons), `components` (the radiation, the only caller of the kernel
-`backend`). `model.BlobModel` holds a configuration and its parameters for interactive use;
-`fit` fits them, `scale` fits many, `cli` is the command. `sorvexfit params --model ssc` lists
-the parameters.
+Data flows one way: `cli` → `fit` / `scale` → `evaluation` (the pure `evaluate(config,
+values)` of a frozen `config.ModelConfig` at parameter values) → `distributions` and `steady`
+(the electrons) → `components` (the radiation, the only caller of the kernel `backend`).
+`model.BlobModel` holds a configuration and its `Parameters` for interactive use.
+`sorvexfit params --model ssc` lists the parameters.
 """
 
 from .backend import BackendUnavailable, get_backend
