@@ -41,10 +41,11 @@ units of the initial light-crossing time R0/c, in the blob frame.
   dt²), within 0.2..3 times. A pulse limits steps to half its width near its peak; steps end on
   a step's time and a table's knots. `Evolution.errors` holds each step's estimate.
 - **SSC cooling** costs a synchrotron and a Klein-Nishina cooling evaluation. It is computed
-  again when the shape of the synchrotron power of the electrons (γ²n, normalised) has moved by
-  more than `ssc_refresh` (L1 distance) or B by more than that fraction; in between it is scaled
-  by the field's energy density, ∝ B² R ∫(γ² − 1) n dγ, which is exact for a field of unchanged
-  shape.
+  again when the shape of the synchrotron power of the electrons, (γ² − 1) n normalised to its
+  integral, has changed by more than `ssc_refresh` (relative) in any bin holding more than
+  1e-6 of the largest, or B by more than that fraction; in between it is scaled by the field's
+  energy density, ∝ B² R ∫(γ² − 1) n dγ, which is exact for a field of unchanged shape (and
+  for any shape in the Thomson regime).
 - **Budgets**: per step, the change of the number and energy of the electrons (per cm³, sums
   over the step's cells) against what was injected, escaped, diluted, moved in energy by the
   step's fluxes and carried out of the grid's ends (`Budget`), and each process's energy loss
@@ -113,6 +114,9 @@ ERROR_FLOOR = 1e-6
 NO_ESCAPE = 1e300
 
 
+# The SSC cooling is computed again when the synchrotron power of a bin that holds more than
+# this fraction of the largest has changed by more than `ssc_refresh` (relative to the total).
+SSC_FLOOR = 1e-6
 # Synchrotron seeds above this many times the critical frequency of the highest electrons
 # present are skipped: the kernel there is below e^-40 of its peak, far under the seed floor
 # (`components.SEED_FLOOR`) that zeroes them anyway.
@@ -145,7 +149,8 @@ class FlareOptions:
     bounds of the step; max_steps: the most steps; ssc_refresh: when the SSC cooling is computed
     again; samples: emission samples over the duration; bands: the light curves' bands;
     per_decade: their integration nodes; light_crossing: mix the blob's slices; snapshots:
-    times of the SED snapshots.
+    times of the SED snapshots; gamma_range: the electron grid's ends (default: the steady
+    state's, 1.1 to twice γ_max; acceleration beyond the injection needs a higher top).
     """
 
     injection: Injection = field(default_factory=Constant)
@@ -158,12 +163,13 @@ class FlareOptions:
     max_step: float | None = None
     first_step: float | None = None
     max_steps: int = 200_000
-    ssc_refresh: float = 3e-3
+    ssc_refresh: float = 3e-2
     samples: int = 200
     bands: tuple[Band, ...] = DEFAULT_BANDS
     per_decade: float = 3.0
     light_crossing: bool = True
     snapshots: tuple[float, ...] = ()
+    gamma_range: tuple[float, float] | None = None
 
     def __post_init__(self) -> None:
         if not isinstance(self.injection, Injection):
@@ -191,6 +197,12 @@ class FlareOptions:
         if not (math.isfinite(self.ssc_refresh) and self.ssc_refresh >= 0.0):
             raise ParameterError(f"ssc_refresh = {self.ssc_refresh:g}: must be >= 0")
         _positive("per_decade", self.per_decade)
+        if self.gamma_range is not None:
+            low, high = self.gamma_range
+            if not (math.isfinite(low) and math.isfinite(high) and 1.0 <= low < high):
+                raise ParameterError(
+                    f"gamma_range = {self.gamma_range!r}: must be 1 <= low < high"
+                )
         for t in self.snapshots:
             if not (math.isfinite(t) and 0.0 <= t <= self.duration):
                 raise ParameterError(
@@ -569,7 +581,16 @@ class BlobProblem:
         self.external = external_field(config, values)
         self.nu = frequency_grid(config.nu_range, config.n_nu) * ((1.0 + self.z) / self.delta)
         anchors = config.distribution.anchors(values)
-        self.gamma = dist.electron_grid(anchors, config.n_gamma, True)
+        if options.gamma_range is None:
+            self.gamma = dist.electron_grid(anchors, config.n_gamma, True)
+        else:
+            low, high = options.gamma_range
+            if not low < anchors[0] * (1.0 - 1e-9) or not high > anchors[-1] * (1.0 + 1e-9):
+                raise ParameterError(
+                    f"gamma_range = {options.gamma_range!r}: must reach beyond gamma_min and"
+                    f" gamma_max ({anchors[0]:g}, {anchors[-1]:g})"
+                )
+            self.gamma = dist.log_grid([low, *anchors, high], config.n_gamma)
         shape = config.distribution.shape(self.gamma, values)
         self.q0 = dist.normalise(self.gamma, shape, "L_inj", values["L_inj"], self.r0)
         self.b0 = values["B"]
@@ -588,6 +609,9 @@ class BlobProblem:
         )
         self.ssc = "ssc" in config.components
         self._ssc_cache: tuple[np.ndarray, np.ndarray, float, float] | None = None
+        # (γ² − 1) × the cell widths: ∫(γ² − 1) n dγ, to which the thin field's energy is
+        # proportional.
+        self.power_weights = (self.gamma * self.gamma - 1.0) * cells(self.gamma)
         self.refreshes = 0
         self.beta = options.expansion
         self.t_start = options.expansion_start
@@ -622,13 +646,14 @@ class BlobProblem:
     def ssc_cooling(self, n: np.ndarray, b_field: float, radius: float, fresh: bool) -> np.ndarray:
         """γ̇ on the blob's thin synchrotron field (module documentation: `ssc_refresh`)."""
         gamma = self.gamma
-        power = (gamma * gamma - 1.0) * n
+        power = self.power_weights * n
         weight = float(power.sum())
         energy = b_field * b_field * radius * weight
         cache = self._ssc_cache
         if cache is not None and not fresh and energy > 0.0:
             shape, rate, b_ref, energy_ref = cache
-            moved = float(np.abs(power / weight - shape).sum()) if weight > 0.0 else math.inf
+            held = shape > SSC_FLOOR * shape.max()
+            moved = float(np.max(np.abs(power[held] / (weight * shape[held]) - 1.0)))
             if (
                 moved <= self.options.ssc_refresh
                 and abs(b_field / b_ref - 1.0) <= self.options.ssc_refresh
@@ -791,11 +816,19 @@ def evolve(
     options: FlareOptions,
     progress: bool | None = False,
     problem: BlobProblem | None = None,
+    initial: np.ndarray | None = None,
 ) -> Evolution:
     """The blob's electrons from t = 0 to `options.duration` (module documentation);
-    `progress`: a tqdm bar on standard error (None: when it is a terminal)."""
+    `progress`: a tqdm bar on standard error (None: when it is a terminal); `initial`: n at
+    t = 0 on the problem's grid (`BlobProblem(...).gamma`) in place of `options.start`."""
     problem = problem if problem is not None else BlobProblem(config, values, options)
-    if options.start == "steady":
+    if initial is not None:
+        n0 = np.asarray(initial, dtype=float)
+        if n0.shape != problem.gamma.shape or not np.all(np.isfinite(n0) & (n0 >= 0.0)):
+            raise ParameterError(
+                f"initial: expected {problem.gamma.size} finite densities >= 0 on the grid"
+            )
+    elif options.start == "steady":
         n0 = problem.steady_state(options.injection.base)
     else:
         n0 = np.zeros_like(problem.gamma)
@@ -1006,12 +1039,13 @@ def simulate(
     options: FlareOptions,
     progress: bool | None = False,
     sample_progress: Callable[[int], None] | None = None,
+    initial: np.ndarray | None = None,
 ) -> Flare:
     """Evolves the blob (`evolve`) and observes it: band light curves at `options.samples`
     times, mixed over the light-crossing time, and SED snapshots (module documentation)."""
     problem = BlobProblem(config, values, options)
     nodes = band_nodes(options.bands, config.nu_range, options.per_decade)  # checked first
-    evolution = evolve(config, values, options, progress, problem)
+    evolution = evolve(config, values, options, progress, problem, initial)
     observer = Observer(config, values, nodes)
     gamma = evolution.gamma
     times = np.linspace(0.0, options.duration, options.samples)
