@@ -32,7 +32,8 @@ units of the initial light-crossing time R0/c, in the blob frame.
   B ∝ 1/R, adiabatic cooling γ̇ = (Ṙ/R)(γ² − 1)/γ, dilution 3Ṙ/R added to the escape rate,
   t_esc ∝ R, and the injected power L_inj spread over the growing volume.
 - **Steps** are implicit Chang-Cooper steps (`sorvex.fp_findif_difu`, backward Euler in time)
-  with the rates taken at the start of each step. The step is chosen by step doubling: one
+  with the rates taken at the start of each step (R and B at its middle, and the expansion's
+  dilution exact over it). The step is chosen by step doubling: one
   step of dt against two of dt/2 (the second half with the rates at its own start); the
   error is the largest |n₁ − n₂|/(n₂ + floor) over the grid, the floor being 1e-6 of the peak
   of γ²n at each γ (so the bins that hold energy are measured relatively, the far tails
@@ -246,7 +247,9 @@ class Problem(Protocol):
     gamma: np.ndarray
     time_unit: float
 
-    def rates(self, t: float, n: np.ndarray) -> Rates: ...
+    def rates(self, t: float, dt: float, n: np.ndarray) -> Rates:
+        """The coefficients of a step from t to t + dt, from the state n at t."""
+        ...
 
     def injection(self, t0: float, t1: float) -> np.ndarray:
         """Q (per unit γ and second) averaged over [t0, t1]."""
@@ -517,11 +520,11 @@ def integrate(
         if upcoming:
             limit = min(limit, upcoming[0] - t)
         dt = min(proposal, limit)
-        rates = problem.rates(t, n)
-        full = fp_step(problem, n, rates, problem.injection(t, t + dt), dt)
+        full = fp_step(problem, n, problem.rates(t, dt, n), problem.injection(t, t + dt), dt)
+        rates = problem.rates(t, 0.5 * dt, n)
         q_first = problem.injection(t, t + 0.5 * dt)
         half = fp_step(problem, n, rates, q_first, 0.5 * dt)
-        rates_half = problem.rates(t + 0.5 * dt, half)
+        rates_half = problem.rates(t + 0.5 * dt, 0.5 * dt, half)
         q_second = problem.injection(t + 0.5 * dt, t + dt)
         two = fp_step(problem, half, rates_half, q_second, 0.5 * dt)
         error = step_error(gamma, full, two)
@@ -673,22 +676,35 @@ class BlobProblem:
         self.refreshes += 1
         return rate
 
-    def rates(self, t: float, n: np.ndarray, fresh: bool = False) -> Rates:
-        b_field = self.b_field(t)
-        radius = self.radius(t)
+    def rates(self, t: float, dt: float, n: np.ndarray, fresh: bool = False) -> Rates:
+        """The coefficients of a step from t to t + dt (units of R0/c) from the state n: R
+        and B at the middle of the step, the expansion's mean rate over it, ln(R₁/R₀)/Δt, and
+        its dilution exact for an implicit step, ((R₁/R₀)³ − 1)/Δt."""
+        middle = t + 0.5 * dt
+        b_field = self.b_field(middle)
+        radius = self.radius(middle)
         parts = {"synchrotron": comp.synchrotron_cooling(self.gamma, b_field)}
         if self.line is not None:
             parts["external Compton"] = self.line
         if self.ssc:
             parts["SSC"] = self.ssc_cooling(n, b_field, radius, fresh)
-        expansion = self.expansion_rate(t)
+        expansion = dilution = 0.0
+        if self.beta > 0.0:
+            seconds = dt * self.time_unit
+            growth = self.radius(t + dt) / self.radius(t)
+            if seconds > 0.0 and growth > 1.0:
+                expansion = math.log(growth) / seconds
+                dilution = (growth**3 - 1.0) / seconds
+            else:
+                expansion = self.expansion_rate(t)
+                dilution = 3.0 * expansion
         if expansion > 0.0:
             parts["adiabatic"] = expansion * (self.gamma * self.gamma - 1.0) / self.gamma
         if self.acceleration is not None:
             parts["acceleration"] = self.acceleration
         cooling = sum(parts.values(), np.zeros_like(self.gamma))
         escape = self.t_esc * radius / C_LIGHT
-        return Rates(cooling, self.diffusion, escape, 3.0 * expansion, parts)
+        return Rates(cooling, self.diffusion, escape, dilution, parts)
 
     def steady_state(self, factor: float) -> np.ndarray:
         """The steady state of the injection `factor` × Q at t = 0: that of
@@ -717,7 +733,7 @@ class BlobProblem:
         last: np.ndarray | None = None
         change = math.inf
         for iteration in range(1, config.steady_max_iterations + 1):
-            rates = self.rates(0.0, n, fresh=True)
+            rates = self.rates(0.0, 0.0, n, fresh=True)
             if self.ssc and last is not None and iteration >= 4:
                 relaxed = np.sqrt(rates.parts["SSC"] * last)
                 rates = Rates(

@@ -125,9 +125,10 @@ def band_nodes(
         low = max(band.low, nu_range[0])
         high = min(band.high if band.high is not None else nu_range[1], nu_range[1])
         if not high > low * (1.0 + 1e-9):
+            top = "the top" if band.high is None else f"{band.high:g} Hz"
             raise ParameterError(
-                f"band {band.name}: {band.describe()} lies outside the model's frequencies"
-                f" {nu_range[0]:g}..{nu_range[1]:g} Hz"
+                f"band {band.name}: {band.low:g} Hz to {top} lies outside the model's"
+                f" frequencies {nu_range[0]:g}..{nu_range[1]:g} Hz"
             )
         count = max(3, math.ceil(per_decade * math.log10(high / low)))
         x, w = np.polynomial.legendre.leggauss(count)
@@ -187,7 +188,8 @@ def light_crossing(
         step = float(np.min(np.diff(t)))
         count = int(min(512, max(8, math.ceil(8.0 * float(np.max(span)) / max(step, 1e-300)))))
     s, w = crossing_kernel(count)
-    curve = PchipInterpolator(t, v, axis=0, extrapolate=False)
+    with np.errstate(over="ignore", divide="ignore", invalid="ignore"):  # tiny slopes: flat
+        curve = PchipInterpolator(t, v, axis=0, extrapolate=False)
     at = np.maximum(t[None, :] - s[:, None] * span[None, :], t[0])  # (nodes, times)
     shifted = curve(at.ravel()).reshape(at.shape + v.shape[1:])
     result: np.ndarray = np.tensordot(w, shifted, axes=(0, 0))
