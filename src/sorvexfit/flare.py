@@ -76,6 +76,7 @@ import sorvex
 from . import components as comp
 from . import distributions as dist
 from . import steady as st
+from .backend import BACKENDS
 from .config import ModelConfig
 from .constants import C_LIGHT, ME_C2
 from .evaluation import (
@@ -201,9 +202,7 @@ class FlareOptions:
         if self.gamma_range is not None:
             low, high = self.gamma_range
             if not (math.isfinite(low) and math.isfinite(high) and 1.0 <= low < high):
-                raise ParameterError(
-                    f"gamma_range = {self.gamma_range!r}: must be 1 <= low < high"
-                )
+                raise ParameterError(f"gamma_range = {self.gamma_range!r}: must be 1 <= low < high")
         for t in self.snapshots:
             if not (math.isfinite(t) and 0.0 <= t <= self.duration):
                 raise ParameterError(
@@ -747,9 +746,7 @@ class BlobProblem:
             new = fp_step(self, n, rates, q, dt)
             energy = self.gamma * self.gamma * new
             mask = energy > 1e-8 * energy.max() if energy.size else energy > 0
-            change = (
-                float(np.max(np.abs(new[mask] - n[mask]) / new[mask])) if np.any(mask) else 0.0
-            )
+            change = float(np.max(np.abs(new[mask] - n[mask]) / new[mask])) if np.any(mask) else 0.0
             n = new
             if change < config.steady_tolerance and (not self.ssc or iteration > 1):
                 return n
@@ -788,16 +785,20 @@ class Evolution:
         """n at blob time t (R0/c), log-linear in time between steps (linear where a bin is
         zero at either end); the first state before 0, the last after the end."""
         times = self.times
+        first: np.ndarray = self.density[0]
+        last: np.ndarray = self.density[-1]
         if t <= times[0]:
-            return self.density[0]
+            return first
         if t >= times[-1]:
-            return self.density[-1]
+            return last
         k = int(np.searchsorted(times, t, side="right")) - 1
         w = (t - times[k]) / (times[k + 1] - times[k])
         a, b = self.density[k], self.density[k + 1]
         both = (a > 0.0) & (b > 0.0)
         with np.errstate(divide="ignore", invalid="ignore"):
-            logs = np.exp((1.0 - w) * np.log(np.where(both, a, 1.0)) + w * np.log(np.where(both, b, 1.0)))
+            logs = np.exp(
+                (1.0 - w) * np.log(np.where(both, a, 1.0)) + w * np.log(np.where(both, b, 1.0))
+            )
         result: np.ndarray = np.where(both, logs, (1.0 - w) * a + w * b)
         return result
 
@@ -822,8 +823,14 @@ def _progress_bar(enabled: bool | None, total: float) -> Any:
         return None
     from tqdm import tqdm
 
-    return tqdm(total=total, unit="R/c", desc="flare", file=sys.stderr, leave=False,
-                bar_format="{l_bar}{bar}| {n:.3g}/{total:.3g} R/c [{elapsed}<{remaining}]")
+    return tqdm(
+        total=total,
+        unit="R/c",
+        desc="flare",
+        file=sys.stderr,
+        leave=False,
+        bar_format="{l_bar}{bar}| {n:.3g}/{total:.3g} R/c [{elapsed}<{remaining}]",
+    )
 
 
 def evolve(
@@ -937,7 +944,7 @@ class Observer:
         if config.backend != "exact":
             total = self.sed(gamma, n, radius, b_field)["total"]
             return loglog(self.nodes.unique, self.nu_obs, total)
-        kernels = comp.BACKENDS[config.backend]
+        kernels = BACKENDS[config.backend]
         g_syn, n_syn = comp.synchrotron_electrons(gamma, n, None, config.synchrotron_rtol)
         # The kernel only where the electrons reach (`seed_count`): zeros above.
         m = seed_count(self.nu, gamma, n, b_field)
@@ -969,7 +976,10 @@ class Observer:
                 u_ext, nu_ext = self.external
                 emissivity += kernels.inverse_compton_line(nu, u_ext, nu_ext, gamma, n)
             total += comp.observed(
-                nu, comp.blob_intensity(radius, emissivity, absorption), self.delta, radius,
+                nu,
+                comp.blob_intensity(radius, emissivity, absorption),
+                self.delta,
+                radius,
                 self.d_l,
             )
         if self.node_attenuation is not None:

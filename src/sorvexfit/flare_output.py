@@ -227,8 +227,13 @@ def plot_snapshots(flare: Flare, path: Path) -> None:
     columns = min(4, count)
     rows = math.ceil(count / columns)
     figure, axes = plt.subplots(
-        rows, columns, figsize=(3.2 * columns, 2.6 * rows), dpi=100, squeeze=False,
-        sharex=True, sharey=True,
+        rows,
+        columns,
+        figsize=(3.2 * columns, 2.6 * rows),
+        dpi=100,
+        squeeze=False,
+        sharex=True,
+        sharey=True,
     )
     quiet = flare.quiescent["total"]
     top = max(float(np.max(quiet)), *(float(np.max(s["total"])) for s in flare.snapshots))
@@ -242,8 +247,13 @@ def plot_snapshots(flare: Flare, path: Path) -> None:
         for key, (label, style) in COMPONENT_STYLES.items():
             part = flare.snapshots[k].get(key)
             if part is not None:
-                ax.loglog(flare.nu, np.where(part > floor, part, np.nan), style, linewidth=1.2,
-                          label=label)
+                ax.loglog(
+                    flare.nu,
+                    np.where(part > floor, part, np.nan),
+                    style,
+                    linewidth=1.2,
+                    label=label,
+                )
         ax.set_ylim(floor, top * 3.0)
         ax.set_title(f"t_obs = {time[k]:.3g} {unit}", fontsize=8)
         ax.grid(True, alpha=0.3)
@@ -273,7 +283,9 @@ def plot_hardness(flare: Flare, soft: str, hard: str, path: Path) -> None:
         for mark in np.linspace(0.0, length[-1], 10)[1:-1]:
             k = min(int(np.searchsorted(length, mark)), intensity.size - 1)
             ax.annotate(
-                "", xy=(intensity[k], ratio[k]), xytext=(intensity[k - 1], ratio[k - 1]),
+                "",
+                xy=(intensity[k], ratio[k]),
+                xytext=(intensity[k - 1], ratio[k - 1]),
                 arrowprops={"arrowstyle": "-|>", "color": "0.25", "linewidth": 0.8},
             )
     figure.colorbar(points, ax=ax, label=f"observed time [{unit}]")

@@ -127,7 +127,9 @@ def test_pure_synchrotron_cooling_follows_the_characteristics() -> None:
             n, top = analytic(float(flare.evolution.times[k]))
             # Away from both edges, which the upwinding smears.
             away = (gamma > 1.3e2) & (gamma < 0.5 * top)
-            worst = max(worst, float(np.max(np.abs(flare.evolution.density[k][away] / n[away] - 1))))
+            worst = max(
+                worst, float(np.max(np.abs(flare.evolution.density[k][away] / n[away] - 1)))
+            )
         errors.append(worst)
         curve = flare.light_curves["mm"]
         for i, t in enumerate(flare.times[1:], start=1):
@@ -256,7 +258,9 @@ def test_the_steps_transport_of_energy_converges_to_the_radiated_power() -> None
         config, point = blob("ssc", n_gamma, options={"components": ("syn",)}, B=0.3)
         evolution = evolve(config, point, FlareOptions(duration=1.0, start="steady"))
         budget = evolution.budget
-        ratios.append(float(np.sum(budget.energy["transport"]) / np.sum(budget.processes["synchrotron"])))
+        ratios.append(
+            float(np.sum(budget.energy["transport"]) / np.sum(budget.processes["synchrotron"]))
+        )
     assert 0.75 < ratios[0] < 0.9
     assert (1.0 - ratios[0]) / (1.0 - ratios[1]) == pytest.approx(4.0, rel=0.25)
 
@@ -305,7 +309,10 @@ def test_the_light_crossing_kernel_keeps_the_fluence_and_spreads_over_two_radii(
 @pytest.mark.parametrize(
     ("spectrum", "exact"),
     [
-        (lambda nu: 1e-11 * (nu / 1e18) ** 0.3, lambda a, b: 1e-11 / 0.3 * ((b / 1e18) ** 0.3 - (a / 1e18) ** 0.3)),
+        (
+            lambda nu: 1e-11 * (nu / 1e18) ** 0.3,
+            lambda a, b: 1e-11 / 0.3 * ((b / 1e18) ** 0.3 - (a / 1e18) ** 0.3),
+        ),
         (lambda nu: np.exp(-((np.log10(nu) - 20.0) ** 2)), None),
     ],
 )
@@ -365,9 +372,10 @@ def test_hysteresis_turns_as_kirk_rieger_and_mastichiadis(
     flare = simulate(config, point, FlareOptions(bands=SOFT_HARD, samples=150, **options))
     direction, _ = loop_direction(*flare.hardness("soft", "hard"))
     assert direction == sense
-    lead = flare.times[np.argmax(flare.light_curves["hard"])] - flare.times[
-        np.argmax(flare.light_curves["soft"])
-    ]
+    lead = (
+        flare.times[np.argmax(flare.light_curves["hard"])]
+        - flare.times[np.argmax(flare.light_curves["soft"])]
+    )
     assert (lead < 0.0) == (sense == "clockwise")
 
 

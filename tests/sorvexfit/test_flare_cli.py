@@ -12,8 +12,8 @@ import pytest
 from astropy.table import Table
 
 from sorvexfit.cli import main
-from sorvexfit.injection import Constant, Injection, Pulse, Step, Table as Profile
-from sorvexfit.injection import TimeScale, parse_injection
+from sorvexfit.injection import Constant, Injection, Pulse, Step, TimeScale, parse_injection
+from sorvexfit.injection import Table as Profile
 from sorvexfit.parameters import ParameterError
 
 SMALL = ["--n-gamma", "40", "--n-nu", "40", "--samples", "40", "--ebl", "none"]
@@ -42,9 +42,7 @@ def test_the_mean_over_a_step_is_the_integral_of_the_profile(profile: Injection)
         assert profile.mean(t0, t1) == pytest.approx(expected, rel=2e-5)
 
 
-@pytest.mark.parametrize(
-    "profile", [Constant(), Step(2.0, 7.0), Pulse(3.0, 0.4, 12.0)]
-)
+@pytest.mark.parametrize("profile", [Constant(), Step(2.0, 7.0), Pulse(3.0, 0.4, 12.0)])
 def test_the_text_form_reads_back(profile: Injection) -> None:
     assert parse_injection(profile.spec()) == profile
 
@@ -115,7 +113,8 @@ def test_flare_writes_light_curves_snapshots_and_plots(
     argv += ["--hardness", "soft,X", "--out", str(out)]
     assert main(argv) == 0
     printed = capsys.readouterr()
-    assert "steps" in printed.out and "wrote" in printed.out
+    assert "steps" in printed.out
+    assert "wrote" in printed.out
     assert printed.err == ""
     table = Table.read(out / "lightcurves.ecsv", format="ascii.ecsv")
     assert table.colnames == ["t_obs", "t_blob", "radio", "R", "X", "HE", "VHE", "soft"]
@@ -160,7 +159,10 @@ def test_many_snapshots_go_to_hdf5(tmp_path: Path) -> None:
         (["--injection", "bump"], "injection: unknown form 'bump'"),
         (["--injection", "table:{table}"], "injection: table times must increase strictly"),
         (["--band", "bad=1 kg,2 kg"], "band bad: cannot convert 1.0 kg to Hz"),
-        (["--band", "far=1e30 Hz,1e31 Hz"], "band far: 1e+30 Hz to 1e+31 Hz lies outside the model's"),
+        (
+            ["--band", "far=1e30 Hz,1e31 Hz"],
+            "band far: 1e+30 Hz to 1e+31 Hz lies outside the model's",
+        ),
         (["--hardness", "X,gamma"], "hardness: no band 'gamma'"),
         (["--samples", "1"], "samples = 1: must be a whole number >= 2"),
         (["--expansion", "1.5"], "expansion = 1.5: must be in [0, 1)"),
