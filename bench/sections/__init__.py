@@ -12,4 +12,5 @@ SECTIONS = [
     "scale",
     "gammapy",
     "panel",
+    "flare",
 ]

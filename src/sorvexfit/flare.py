@@ -946,8 +946,10 @@ class Observer:
             return loglog(self.nodes.unique, self.nu_obs, total)
         kernels = BACKENDS[config.backend]
         g_syn, n_syn = comp.synchrotron_electrons(gamma, n, None, config.synchrotron_rtol)
-        # The kernel only where the electrons reach (`seed_count`): zeros above.
-        m = seed_count(self.nu, gamma, n, b_field)
+        # The kernel only where the electrons reach (`seed_count`): zeros above; no seeds
+        # without inverse Compton.
+        compton = "ssc" in config.components or "ec" in config.components
+        m = seed_count(self.nu, gamma, n, b_field) if compton else 0
         k = seed_count(self.node_nu, gamma, n, b_field)
         j = np.zeros(self.nu.size + self.node_nu.size)
         alpha = np.zeros_like(j)
