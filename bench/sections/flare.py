@@ -10,16 +10,19 @@ bands (radio, R, 2-10 keV, 0.1-100 GeV, > 100 GeV) with the light-crossing time.
 The economies of the default, and their accuracy ("err": the largest relative deviation of the
 five light curves from the brute-force run, which computes the SSC cooling at every step,
 evaluates the emission at 1,001 times and integrates the bands on 12 nodes a decade):
-- the SSC cooling is computed again only when the synchrotron power of a bin has moved by 3e-2
-  (relative), and scaled by the field's energy in between;
-- the emission is evaluated at 200 times and interpolated (monotone cubic) in between;
+- the SSC cooling is computed again only when the synchrotron power of a bin has moved by 0.1
+  (relative), and extrapolated along the last change of shape, scaled by the field's energy,
+  in between;
+- the emission is evaluated at 200 times (where it is smooth, every other one: the rest
+  interpolated), and interpolated (monotone cubic) in between for the light-crossing mix;
 - the bands are integrated by Gauss-Legendre on 3 nodes a decade, the seed photons on the
   model's grid.
 
 Peers: JetSeT's time-dependent evolution (JetTimeEvol) would be the one to compare with, but
-jetset 1.3.0 on PyPI has wheels for CPython 3.11 only, and its source distribution needs SWIG
-and a C build; it is compared when `import jetset` works in .venv-bench and skipped with a note
-otherwise. agnpy has no time evolution of the electrons (its steady emission is section 5).
+jetset 1.3.0 on PyPI has wheels for CPython 3.11 only, and its source distribution requires
+SciPy <= 1.13.1, which has no wheel for this interpreter either (pip would build SciPy from
+source and downgrade the bench's): it is not installed, and this section says so. agnpy has no
+time evolution of the electrons (its steady emission is section 5).
 """
 
 from __future__ import annotations
@@ -66,9 +69,9 @@ def jetset_note() -> str:
         import jetset  # noqa: F401
     except ImportError:
         return (
-            "10 JetSeT: not compared: `import jetset` fails in .venv-bench (jetset 1.3.0 on"
-            " PyPI has wheels for CPython 3.11 only; this interpreter is another, and the"
-            " source distribution needs SWIG and a C build). agnpy has no time evolution of"
+            "10 JetSeT: not compared: jetset is not in .venv-bench (jetset 1.3.0 on PyPI has"
+            " wheels for CPython 3.11 only; its source distribution requires SciPy <= 1.13.1,"
+            " which has no wheel for this interpreter either). agnpy has no time evolution of"
             " the electrons: nothing of it to compare here"
         )
     return (

@@ -44,17 +44,21 @@ units of the initial light-crossing time R0/c, in the blob frame.
 - **SSC cooling** costs a synchrotron and a Klein-Nishina cooling evaluation. It is computed
   again when the shape of the synchrotron power of the electrons, (γ² − 1) n normalised to its
   integral, has changed by more than `ssc_refresh` (relative) in any bin holding more than
-  1e-6 of the largest, or B by more than that fraction; in between it is scaled by the field's
-  energy density, ∝ B² R ∫(γ² − 1) n dγ, which is exact for a field of unchanged shape (and
-  for any shape in the Thomson regime).
+  1e-6 of the largest, or B by more than that fraction. In between, the rate per unit energy
+  of the field (∝ B² R ∫(γ² − 1) n dγ) is taken along the line through the last two computed
+  ones, at the point where the current shape projects on the line through their shapes (up to
+  once more the distance between them), and scaled by the field's energy: exact for a field
+  of unchanged shape (and for any shape in the Thomson regime), and first-order in the shape's
+  change along its last direction.
 - **Budgets**: per step, the change of the number and energy of the electrons (per cm³, sums
   over the step's cells) against what was injected, escaped, diluted, moved in energy by the
   step's fluxes and carried out of the grid's ends (`Budget`), and each process's energy loss
   ∫γ̇ n dγ.
 
-**What the observer sees** (`simulate`, `Flare`): the emission is evaluated at `samples` times
-evenly spread over the duration, with the electrons interpolated between steps (log-linear in
-time), on the nodes of the bands only (`sorvexfit.lightcurves.band_nodes`), with the seed
+**What the observer sees** (`simulate`, `Flare`): the emission at `samples` times evenly
+spread over the duration (evaluated where it is not smooth, interpolated where it is:
+`sample_emission`), with the electrons interpolated between steps (log-linear in time), on the
+nodes of the bands only (`sorvexfit.lightcurves.band_nodes`), with the seed
 photons on the model's own grid; then the light-crossing time mixes the slices of the blob
 (`sorvexfit.lightcurves.light_crossing`) and t_obs = t'(1+z)/δ. SED snapshots at chosen
 times are full evaluations on the model's grid, mixed over the same retarded times
@@ -63,6 +67,7 @@ times are full evaluations on the model's grid, mixed over the same retarded tim
 
 from __future__ import annotations
 
+import itertools
 import math
 import sys
 from collections.abc import Callable, Mapping, Sequence
@@ -149,7 +154,9 @@ class FlareOptions:
     "diffusion" or "hard_sphere" (module documentation); expansion: v/c of the blob's radius
     from expansion_start; rtol: the error allowed per step (step doubling); max_step, first_step:
     bounds of the step; max_steps: the most steps; ssc_refresh: when the SSC cooling is computed
-    again; samples: emission samples over the duration; bands: the light curves' bands;
+    again; samples: emission samples over the duration (evaluated where the emission is not
+    smooth to sample_rtol, interpolated elsewhere: `sample_emission`); bands: the light
+    curves' bands;
     per_decade: their integration nodes; light_crossing: mix the blob's slices; snapshots:
     times of the SED snapshots; gamma_range: the electron grid's ends (default: the steady
     state's, 1.1 to twice γ_max; acceleration beyond the injection needs a higher top).
@@ -165,8 +172,9 @@ class FlareOptions:
     max_step: float | None = None
     first_step: float | None = None
     max_steps: int = 200_000
-    ssc_refresh: float = 3e-2
+    ssc_refresh: float = 0.1
     samples: int = 200
+    sample_rtol: float = 1e-3
     bands: tuple[Band, ...] = DEFAULT_BANDS
     per_decade: float = 3.0
     light_crossing: bool = True
@@ -196,6 +204,8 @@ class FlareOptions:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int) or value < least:
                 raise ParameterError(f"{name} = {value!r}: must be a whole number >= {least}")
+        if not (math.isfinite(self.sample_rtol) and self.sample_rtol >= 0.0):
+            raise ParameterError(f"sample_rtol = {self.sample_rtol:g}: must be >= 0")
         if not (math.isfinite(self.ssc_refresh) and self.ssc_refresh >= 0.0):
             raise ParameterError(f"ssc_refresh = {self.ssc_refresh:g}: must be >= 0")
         _positive("per_decade", self.per_decade)
@@ -611,6 +621,7 @@ class BlobProblem:
         )
         self.ssc = "ssc" in config.components
         self._ssc_cache: tuple[np.ndarray, np.ndarray, float, float] | None = None
+        self._ssc_previous: tuple[np.ndarray, np.ndarray] | None = None
         # (γ² − 1) × the cell widths: ∫(γ² − 1) n dγ, to which the thin field's energy is
         # proportional.
         self.power_weights = (self.gamma * self.gamma - 1.0) * cells(self.gamma)
@@ -660,6 +671,19 @@ class BlobProblem:
                 moved <= self.options.ssc_refresh
                 and abs(b_field / b_ref - 1.0) <= self.options.ssc_refresh
             ):
+                previous = self._ssc_previous
+                if previous is not None:
+                    # Along the line through the last two computed shapes, where the current
+                    # one projects (from the one before, 0, past the last, 1, up to 2).
+                    shape_before, rate_before = previous  # the rate per unit field energy
+                    direction = shape - shape_before
+                    size = float(direction @ direction)
+                    if size > 0.0:
+                        along = float((power / weight - shape_before) @ direction) / size
+                        along = min(max(along, 0.0), 2.0)
+                        line = rate_before + along * (rate / energy_ref - rate_before)
+                        extrapolated: np.ndarray = np.maximum(line, 0.0) * energy
+                        return extrapolated
                 scaled: np.ndarray = rate * (energy / energy_ref)
                 return scaled
         if weight <= 0.0:
@@ -671,6 +695,9 @@ class BlobProblem:
             self.config.backend, self.nu[:reach], g_syn, n_syn, b_field, radius, False
         )
         rate = comp.compton_cooling(gamma, self.nu, comp.seed_intensity(self.nu, thin))
+        if self._ssc_cache is not None and not fresh:
+            old_shape, old_rate, _, old_energy = self._ssc_cache
+            self._ssc_previous = (old_shape, old_rate / old_energy)
         self._ssc_cache = (power / weight, rate, b_field, energy)
         self.refreshes += 1
         return rate
@@ -989,6 +1016,63 @@ class Observer:
         return total
 
 
+# Samples are first evaluated every SAMPLE_STRIDE; the ones between are evaluated where the
+# emission is not smooth, and interpolated where it is (`sample_emission`).
+SAMPLE_STRIDE = 4
+
+
+def sample_emission(
+    times: np.ndarray, emission: Callable[[int], np.ndarray], rtol: float
+) -> np.ndarray:
+    """The emission at every time (first axis), evaluating `emission(k)` only where needed: on
+    every SAMPLE_STRIDE-th time, then by bisection of each stretch, whose middle is evaluated
+    and compared with the log-linear interpolation of its ends. A stretch whose middle lies
+    within `rtol` of it (every node, relative; zero with `rtol` 0: evaluate everything) is
+    filled by log-linear interpolation through its ends and middle; else both halves are
+    bisected."""
+    count = times.size
+    values: list[np.ndarray | None] = [None] * count
+
+    def at(k: int) -> np.ndarray:
+        value = values[k]
+        if value is None:
+            value = values[k] = np.asarray(emission(k), dtype=float)
+        return value
+
+    def between(a: int, b: int, k: int) -> np.ndarray:
+        w = (times[k] - times[a]) / (times[b] - times[a])
+        low, high = at(a), at(b)
+        both = (low > 0.0) & (high > 0.0)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            logs = np.exp(
+                (1.0 - w) * np.log(np.where(both, low, 1.0)) + w * np.log(np.where(both, high, 1.0))
+            )
+        result: np.ndarray = np.where(both, logs, (1.0 - w) * low + w * high)
+        return result
+
+    def refine(a: int, b: int) -> None:
+        if b - a < 2:
+            return
+        m = (a + b) // 2
+        middle = at(m)
+        guess = between(a, b, m)
+        scale = np.maximum(np.abs(middle), 1e-300)
+        if rtol > 0.0 and float(np.max(np.abs(middle - guess) / scale)) <= rtol:
+            for k in range(a + 1, b):
+                if values[k] is None:
+                    values[k] = between(a, m, k) if k < m else between(m, b, k)
+            return
+        refine(a, m)
+        refine(m, b)
+
+    ends = [*range(0, count - 1, SAMPLE_STRIDE), count - 1]
+    for a, b in itertools.pairwise(ends):
+        at(a)
+        at(b)
+        refine(a, b)
+    return np.array([at(k) for k in range(count)])
+
+
 # Quadrature nodes of the light-crossing mix of a snapshot SED.
 SNAPSHOT_NODES = 12
 
@@ -1077,11 +1161,14 @@ def simulate(
     observer = Observer(config, values, nodes)
     gamma = evolution.gamma
     times = np.linspace(0.0, options.duration, options.samples)
-    node_seds = np.empty((times.size, nodes.unique.size))
-    for k, t in enumerate(times):
-        node_seds[k] = observer.bands(gamma, evolution.at(t), *evolution.geometry(t))
+
+    def emission(k: int) -> np.ndarray:
+        t = float(times[k])
         if sample_progress is not None:
             sample_progress(k)
+        return observer.bands(gamma, evolution.at(t), *evolution.geometry(t))
+
+    node_seds = sample_emission(times, emission, options.sample_rtol)
     emitted = band_fluxes(nodes, node_seds)
     if options.light_crossing:
         crossing = np.array([evolution.geometry(t)[0] for t in times]) / problem.r0

@@ -9,9 +9,10 @@ once, for the pulse's amplitude and width and the acceleration time t_acc.
 The model is `sorvexfit.flare.simulate` with `options.injection` a `Pulse` whose t0 stays as
 given; the statistic is χ² of the data against the model's light curves interpolated
 (linearly) at the observed times. iminuit's migrad and hesse work on log10 of the three
-parameters, each within two decades of its start. The evolution's adaptive steps would make the statistic jump by their own error
-as the parameters move; the fit therefore steps on a fixed schedule (`max_step`, with `rtol`
-wide enough never to shorten a step), so that χ² is smooth in the parameters.
+parameters, each within two decades of its start. The evolution's adaptive steps would make
+the statistic jump by their own error as the parameters move; the fit therefore steps on a
+fixed schedule (`max_step`, with `rtol` wide enough never to shorten a step), so that χ² is
+smooth in the parameters.
 """
 
 from __future__ import annotations
