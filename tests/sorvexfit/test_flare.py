@@ -54,15 +54,16 @@ def energy_bins(gamma: np.ndarray, n: np.ndarray, level: float = 1e-6) -> np.nda
 )
 def test_a_constant_injection_reaches_the_steady_state(kind: str, values: dict[str, float]) -> None:
     """From an empty blob the evolution settles on the self-consistently cooled steady state:
-    within 1e-3 of the steady state converged tightly, and within the steady state's own
-    tolerance (1e-3 between iterations) of the model's `steady_state=True` electrons."""
+    within 1e-4 of the steady state converged tightly (the SSC cooling is not recomputed at
+    every step), and within the steady state's own tolerance (1e-3 between iterations) of the
+    model's `steady_state=True` electrons."""
     config, point = blob(kind, **values)
     evolution = evolve(config, point, FlareOptions(start="empty", duration=40.0))
     final = evolution.density[-1]
     tight = evaluate(config.with_options(steady_tolerance=1e-7, steady_max_iterations=400), point)
     model = evaluate(config, point)
     held = energy_bins(tight.gamma, tight.density)
-    assert np.max(np.abs(final[held] / tight.density[held] - 1.0)) < 1e-3
+    assert np.max(np.abs(final[held] / tight.density[held] - 1.0)) < 1e-4
     assert np.max(np.abs(final[held] / model.density[held] - 1.0)) < 2.0 * config.steady_tolerance
     assert evolution.errors.max() <= 1e-3
 
@@ -251,7 +252,7 @@ def test_the_budgets_close_at_every_step(
 
 def test_the_steps_transport_of_energy_converges_to_the_radiated_power() -> None:
     """The step moves energy with an upwinded flux at the mean drift of two neighbours: the
-    energy it removes is below ∫γ̇ n dγ by about (3/2) Δln γ (0.82 of it at the default 100
+    energy it removes is below ∫γ̇ n dγ by about (3/2) Δln γ (0.81 of it at the default 100
     points), and the gap closes at first order."""
     ratios = []
     for n_gamma in (100, 400):
