@@ -29,12 +29,13 @@ units of the initial light-crossing time R0/c, in the blob frame.
   D_pp = D/2 (hard-sphere turbulence), ⟨dγ/dt⟩ = γ⁻² d(γ² D_pp)/dγ = 2γ/t_acc, as the drift
   γ̇ → γ̇ − 2γ/t_acc.
 - **Expansion** (`expansion` = v/c > 0 from `expansion_start`): R(t) = R0 + v (t − t_start),
-  B ∝ 1/R, adiabatic cooling γ̇ = (Ṙ/R)(γ² − 1)/γ, dilution 3Ṙ/R added to the escape rate,
-  t_esc ∝ R, and the injected power L_inj spread over the growing volume.
+  B ∝ 1/R, adiabatic cooling γ̇ = (Ṙ/R)(γ² − 1)/γ, dilution ∝ R⁻³ added to the escape rate
+  (exact over each implicit step), t_esc ∝ R, and the injected power L_inj spread over the
+  growing volume.
 - **Steps** are implicit Chang-Cooper steps (`sorvex.fp_findif_difu`, backward Euler in time)
   with the rates taken at the start of each step (R and B at its middle, and the expansion's
-  dilution exact over it). The step is chosen by step doubling: one
-  step of dt against two of dt/2 (the second half with the rates at its own start); the
+  dilution exact over it). The step is chosen by step doubling: one step of dt against two of
+  dt/2 (the second half with the rates at its own start); the
   error is the largest |n₁ − n₂|/(n₂ + floor) over the grid, the floor being 1e-6 of the peak
   of γ²n at each γ (so the bins that hold energy are measured relatively, the far tails
   absolutely). A step is accepted when the error is at most `rtol` and the two half steps are
@@ -156,10 +157,10 @@ class FlareOptions:
     bounds of the step; max_steps: the most steps; ssc_refresh: when the SSC cooling is computed
     again; samples: emission samples over the duration (evaluated where the emission is not
     smooth to sample_rtol, interpolated elsewhere: `sample_emission`); bands: the light
-    curves' bands;
-    per_decade: their integration nodes; light_crossing: mix the blob's slices; snapshots:
-    times of the SED snapshots; gamma_range: the electron grid's ends (default: the steady
-    state's, 1.1 to twice γ_max; acceleration beyond the injection needs a higher top).
+    curves' bands; per_decade: their integration nodes; light_crossing: mix the blob's
+    slices; snapshots: times of the SED snapshots; gamma_range: the electron grid's ends
+    (default: the steady state's, 1.1 to twice γ_max; acceleration beyond the injection
+    needs a higher top).
     """
 
     injection: Injection = field(default_factory=Constant)
