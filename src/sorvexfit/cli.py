@@ -9,7 +9,7 @@
                   [--scheduler SPEC]
     sorvexfit fit-many SOURCES... --model {ssc,ec} [options of fit] --out DIR
                   [--scheduler SPEC]
-    sorvexfit flare --model {ssc,ec} --set NAME=VALUE ... --injection SPEC --duration T
+    sorvexfit flare --model {ssc,ec} --set NAME=VALUE ... --injection PROFILE --duration T
                   --out DIR [--snapshots N] [--band NAME=LOW,HIGH ...] [--hardness SOFT,HARD]
 
 Each subcommand is a function `run_<name>(args) -> int` registered in `build_parser`; the model

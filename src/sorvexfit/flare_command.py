@@ -5,9 +5,9 @@
 
 evolves the blob's electrons from the steady state of the model's injection through the flare
 (`sorvexfit.flare`) and writes its light curves, SED snapshots and plots
-(`sorvexfit.flare_output`). Bad input (a bad injection spec, a negative duration, a table whose
-times do not increase, a band outside the model's grid) raises ParameterError, which the
-command reports in one line with status 2.
+(`sorvexfit.flare_output`). Bad input (an injection profile that does not parse, a negative
+duration, a table whose times do not increase, a band outside the model's grid) raises
+ParameterError, which the command reports in one line with status 2.
 """
 
 from __future__ import annotations
@@ -119,7 +119,7 @@ class _SampleBar:
 def add_flare_arguments(parser: argparse.ArgumentParser) -> None:
     """The options of `sorvexfit flare`, beside the model's."""
     add = parser.add_argument
-    add("--injection", default="constant", metavar="SPEC", help=INJECTION_HELP)
+    add("--injection", default="constant", metavar="PROFILE", help=INJECTION_HELP)
     add(
         "--duration",
         default="30",

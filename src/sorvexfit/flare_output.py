@@ -54,7 +54,7 @@ def _metadata(flare: Flare) -> dict[str, Any]:
         "backend": config.backend,
         "ebl": config.ebl,
         "parameters": {name: float(value) for name, value in flare.values.items()},
-        "injection": options.injection.spec(),
+        "injection": options.injection.text(),
         "duration": options.duration,
         "start": options.start,
         "acceleration": options.acceleration,
@@ -216,7 +216,7 @@ def plot_light_curves(flare: Flare, path: Path) -> None:
             ax.set_yscale("log")
     axes[0, 0].legend(fontsize=7, loc="upper right")
     axes[-1, 0].set_xlabel(f"observed time [{unit}]")
-    figure.suptitle(f"{flare.config.name}: {flare.options.injection.spec()}", fontsize=9)
+    figure.suptitle(f"{flare.config.name}: {flare.options.injection.text()}", fontsize=9)
     _save(figure, path)
 
 

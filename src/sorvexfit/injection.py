@@ -111,7 +111,7 @@ class Injection:
         """Times a step must end on (where f has a jump or a kink)."""
         return ()
 
-    def spec(self) -> str:
+    def text(self) -> str:
         """The text form (`parse_injection` reads it back)."""
         raise NotImplementedError
 
@@ -126,7 +126,7 @@ class Constant(Injection):
     def integral(self, t: float) -> float:
         return t
 
-    def spec(self) -> str:
+    def text(self) -> str:
         return "constant"
 
 
@@ -162,7 +162,7 @@ class Step(Injection):
     def breaks(self) -> tuple[float, ...]:
         return (self.t0,)
 
-    def spec(self) -> str:
+    def text(self) -> str:
         return f"step:t0={self.t0:.17g},factor={self.factor_after:.17g}"
 
 
@@ -203,7 +203,7 @@ class Pulse(Injection):
         # The window's start, so that a long step does not jump over the pulse.
         return (self.t0 - PULSE_REACH * self.width,)
 
-    def spec(self) -> str:
+    def text(self) -> str:
         return f"pulse:t0={self.t0:.17g},width={self.width:.17g},amplitude={self.amplitude:.17g}"
 
 
@@ -265,7 +265,7 @@ class Table(Injection):
     def breaks(self) -> tuple[float, ...]:
         return tuple(float(x) for x in self.times)
 
-    def spec(self) -> str:
+    def text(self) -> str:
         return f"table:{self.source}" if self.source else "table"
 
 

@@ -44,7 +44,7 @@ def test_the_mean_over_a_step_is_the_integral_of_the_profile(profile: Injection)
 
 @pytest.mark.parametrize("profile", [Constant(), Step(2.0, 7.0), Pulse(3.0, 0.4, 12.0)])
 def test_the_text_form_reads_back(profile: Injection) -> None:
-    assert parse_injection(profile.spec()) == profile
+    assert parse_injection(profile.text()) == profile
 
 
 def test_times_with_units_are_observed_times() -> None:
@@ -94,9 +94,9 @@ def test_bad_injections_name_what_is_wrong(
     path = tmp_path / "profile.txt"
     if lines is not None:
         path.write_text(lines)
-    spec = text.format(path=path, missing=tmp_path / "nothing.txt")
+    form = text.format(path=path, missing=tmp_path / "nothing.txt")
     with pytest.raises(ParameterError, match="injection") as error:
-        parse_injection(spec, TimeScale(1e5, 10.0, 0.1).units)
+        parse_injection(form, TimeScale(1e5, 10.0, 0.1).units)
     assert message in str(error.value)
 
 
