@@ -13,4 +13,5 @@ SECTIONS = [
     "scale",
     "gammapy",
     "panel",
+    "flare",
 ]

@@ -9,6 +9,8 @@
                   [--scheduler SPEC]
     sorvexfit fit-many SOURCES... --model {ssc,ec} [options of fit] --out DIR
                   [--scheduler SPEC]
+    sorvexfit flare --model {ssc,ec} --set NAME=VALUE ... --injection PROFILE --duration T
+                  --out DIR [--snapshots N] [--band NAME=LOW,HIGH ...] [--hardness SOFT,HARD]
 
 Each subcommand is a function `run_<name>(args) -> int` registered in `build_parser`; the model
 options shared by every subcommand that builds a model are added by `add_model_arguments` and
@@ -466,6 +468,17 @@ def run_fit_many(args: argparse.Namespace) -> int:
 
 
 # ---------------------------------------------------------------------------------------------
+# sorvexfit flare (sorvexfit.flare_command)
+
+
+def run_flare(args: argparse.Namespace) -> int:
+    from .flare_command import run_flare_command
+
+    args.steady_state = True  # a flare evolves the injection of the steady state
+    return run_flare_command(args, model_config(args, [name for name, _ in args.values]))
+
+
+# ---------------------------------------------------------------------------------------------
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -522,6 +535,15 @@ def build_parser() -> argparse.ArgumentParser:
         " Dask scheduler) or jobqueue:FILE (a dask-jobqueue cluster described in YAML)",
     )
     many.set_defaults(run=run_fit_many)
+
+    flare = commands.add_parser(
+        "flare", help="evolve the electrons through a flare: light curves and SED snapshots"
+    )
+    add_model_arguments(flare)
+    from .flare_command import add_flare_arguments
+
+    add_flare_arguments(flare)
+    flare.set_defaults(run=run_flare)
     return parser
 
 
