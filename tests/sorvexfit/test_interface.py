@@ -137,9 +137,9 @@ def test_every_bad_option_gets_its_message(options: dict[str, object], message: 
 @pytest.mark.parametrize("nu", [[-1e15], [math.nan], [0.0], ["abc"], [[1e15, 2e15], [3e15]]])
 def test_frequencies_the_model_cannot_take_are_refused_by_name(nu: object) -> None:
     model = sorvexfit.make_model("ssc")
-    with pytest.raises(sorvexfit.ParameterError, match="^nu: "):
+    with pytest.raises(sorvexfit.ParameterError, match=r"^nu: "):
         model.sed(nu)
-    with pytest.raises(sorvexfit.ParameterError, match="^nu: "):
+    with pytest.raises(sorvexfit.ParameterError, match=r"^nu: "):
         model.components(nu)
 
 
