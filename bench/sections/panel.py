@@ -4,7 +4,9 @@ Each source is fitted by `sorvexfit fit DATA --model KIND` with nothing else but
 simulated ones, the variability time their campaign would give (an observable): the analytic
 start, the physical box, EBL absorption, radio points as upper limits, the global stage of 64
 starts. The reference of each source is the best of an exhaustive search: 256 starts, the
-best 12 polished. The goals: every real SED and ≥ 95 % of the simulated ones converge to a
+best 8 polished (128 and 6 with --quick). The simulated sources are fitted on 50 electron and
+70 frequency points, the real ones on the model's default grids (100 and 120), which the
+time goal is about. The goals: every real SED and ≥ 95 % of the simulated ones converge to a
 χ²/dof within 10 % of the reference; ≥ 90 % of the simulated physical parameters (B, δ, the
 indices, γ_b and u_ext) within 3σ of the truth; each default fit ≤ 60 s.
 
@@ -37,15 +39,19 @@ GAPS = ((), ("vhe",), ("xray",), ("optical",))
 SIMULATED = {"ssc": 20, "ec": 12}
 QUICK = {"ssc": 3, "ec": 2}
 RECOVERED = ("B", "delta_D", "p1", "p2", "gamma_b", "u_ext")
-EXHAUSTIVE = {"starts": 256, "polish": 12}
+EXHAUSTIVE = {"starts": 256, "polish": 8}
+QUICK_EXHAUSTIVE = {"starts": 128, "polish": 6}
+# The simulated sources are fitted on smaller grids than the model's defaults (the goals on
+# them are about the fit, not its speed, which the real SEDs measure at the default grids).
+SIMULATED_GRIDS = {"n_gamma": 50, "n_nu": 70}
 GOAL_SECONDS = 60.0
 
 
-def fit(path: Path, kind: str, values: tuple[tuple[str, str], ...], out: Path, **search):
+def fit(path: Path, model, values: tuple[tuple[str, str], ...], out: Path, **search):
     from sorvexfit.fit import FitOptions, run_fit
 
     started = time.perf_counter()
-    result = run_fit(path, FitOptions(model=kind, values=values, band_samples=0, **search), out)
+    result = run_fit(path, FitOptions(model=model, values=values, band_samples=0, **search), out)
     return result, time.perf_counter() - started
 
 
@@ -54,12 +60,13 @@ def run(report: Report, context: Context) -> None:
     from cases import campaign, draw_truth
 
     work = Path(tempfile.mkdtemp(prefix="bench-panel-"))
+    exhaustive = QUICK_EXHAUSTIVE if context.quick else EXHAUSTIVE
     rows = []
     for label, name, kind in REAL:
         path = ROOT / "examples" / "data" / name
         log(f"panel: {label}")
         default, seconds = fit(path, kind, (), work / f"{name}-default")
-        reference, _ = fit(path, kind, (), work / f"{name}-reference", **EXHAUSTIVE)
+        reference, _ = fit(path, kind, (), work / f"{name}-reference", **exhaustive)
         rows.append((label, kind, default, seconds, reference, None))
     counts = QUICK if context.quick else SIMULATED
     seed = 1000
@@ -67,14 +74,15 @@ def run(report: Report, context: Context) -> None:
         for k in range(count):
             seed += 1
             config, truth = draw_truth(kind, seed)
+            config = config.with_options(**SIMULATED_GRIDS)
             gaps = GAPS[k % len(GAPS)]
             path = campaign(config, truth, work / f"{kind}{k}.ecsv", seed, gaps)
             values = (("t_var", f"{truth['t_var']:.6g}"),)
             bands = "no " + "+".join(gaps) if gaps else "all bands"
             label = f"simulated {kind} {k} (seed {seed}, {bands})"
             log(f"panel: {label}")
-            default, seconds = fit(path, kind, values, work / f"{kind}{k}-default")
-            reference, _ = fit(path, kind, values, work / f"{kind}{k}-reference", **EXHAUSTIVE)
+            default, seconds = fit(path, config, values, work / f"{kind}{k}-default")
+            reference, _ = fit(path, config, values, work / f"{kind}{k}-reference", **exhaustive)
             rows.append((label, kind, default, seconds, reference, truth))
     summarise(report, rows)
 
@@ -84,7 +92,8 @@ def summarise(report: Report, rows) -> None:
     pulls_ok = pulls = 0
     slowest = 0.0
     for label, _kind, default, seconds, reference, truth in rows:
-        slowest = max(slowest, seconds)
+        if truth is None:
+            slowest = max(slowest, seconds)  # at the default grids
         close = default.chi2_dof <= 1.1 * reference.chi2_dof + 1e-9
         ok = default.converged and close
         note = (
