@@ -31,13 +31,12 @@ reading, one line each) are kept in `FluxPoints.notes` and logged as warnings on
 from __future__ import annotations
 
 import logging
-from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
 from .layouts import read_points
-from .tables import FLUX_RANGE, FLUX_UNIT, NU_RANGE, DataError
+from .tables import FLUX_RANGE, FLUX_UNIT, NU_RANGE, DataError, FluxPoints
 
 __all__ = [
     "ERROR_FLOOR",
@@ -54,46 +53,6 @@ SMALLEST_ERROR = 1e-4  # relative: below it an error counts as not given
 ERROR_FLOOR = 0.10  # relative: the least error of a point that gives none
 
 _log = logging.getLogger(__name__)
-
-
-@dataclass
-class FluxPoints:
-    """Flux points in the units the model works in, in canonical order (module
-    documentation).
-
-    nu: observed frequency (Hz); flux: νF_ν (erg cm^-2 s^-1), the limit itself for an upper
-    limit; err_lo, err_hi: statistical errors below and above (NaN for upper limits);
-    is_ul: upper limits; instrument: a name per point ("" when the file has none);
-    notes: one-line remarks on the reading (assumptions made, errors floored, warnings).
-    """
-
-    nu: np.ndarray
-    flux: np.ndarray
-    err_lo: np.ndarray
-    err_hi: np.ndarray
-    is_ul: np.ndarray
-    instrument: np.ndarray
-    redshift: float | None
-    name: str
-    path: str
-    notes: tuple[str, ...] = ()
-
-    def __len__(self) -> int:
-        return int(self.nu.size)
-
-    def select(self, mask: np.ndarray) -> FluxPoints:
-        return FluxPoints(
-            self.nu[mask],
-            self.flux[mask],
-            self.err_lo[mask],
-            self.err_hi[mask],
-            self.is_ul[mask],
-            self.instrument[mask],
-            self.redshift,
-            self.name,
-            self.path,
-            self.notes,
-        )
 
 
 def read_flux_points(path: str | Path) -> FluxPoints:

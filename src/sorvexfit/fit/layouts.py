@@ -35,7 +35,6 @@ from __future__ import annotations
 
 import itertools
 import math
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -46,6 +45,7 @@ from .tables import (
     FLUX_UNIT,
     NU_RANGE,
     DataError,
+    FluxPoints,
     Where,
     caught,
     check_errors,
@@ -59,7 +59,7 @@ from .tables import (
     unit_of,
 )
 
-__all__ = ["KNOWN_LAYOUTS", "Points", "read_points"]
+__all__ = ["KNOWN_LAYOUTS", "read_points"]
 
 KNOWN_LAYOUTS = (
     "gammapy/agnpy (e_ref, or e_min and e_max, with e2dnde, dnde, flux, eflux or norm),"
@@ -74,22 +74,7 @@ _NO_REFERENCE = "No reference model set"
 _DNDE_UNIT = "cm-2 s-1 erg-1"
 
 
-@dataclass
-class Points:
-    """Flux points in the file's order, converted and checked: err_lo and err_hi are
-    absolute, ≥ 0 (0 or tiny: no error given), NaN for upper limits."""
-
-    nu: np.ndarray
-    flux: np.ndarray
-    err_lo: np.ndarray
-    err_hi: np.ndarray
-    is_ul: np.ndarray
-    instrument: np.ndarray
-    redshift: float | None
-    name: str
-
-
-def read_points(path: Path, notes: list[str]) -> Points:
+def read_points(path: Path, notes: list[str]) -> FluxPoints:
     """The points of an ECSV, CSV or FITS file in any known layout, or DataError; `notes`
     receives the one-line notes of the reading (warnings, assumptions)."""
     where = Where(path.name)
@@ -112,7 +97,7 @@ def read_points(path: Path, notes: list[str]) -> Points:
         return _convert(table, kind, where, notes)
 
 
-def _convert(table: Any, kind: str, where: Where, notes: list[str]) -> Points:
+def _convert(table: Any, kind: str, where: Where, notes: list[str]) -> FluxPoints:
     columns = column_map(table)
     meta = {str(k).lower(): v for k, v in table.meta.items()}
     if "x" in columns or "y" in columns:
@@ -195,7 +180,7 @@ def _in_flux_units(
     return values, raw, str(unit)
 
 
-def _gadf(table: Any, columns: dict[str, str], sed_type: str | None, where: Where) -> Points:
+def _gadf(table: Any, columns: dict[str, str], sed_type: str | None, where: Where) -> FluxPoints:
     """The gammapy/agnpy convention (e2dnde, or dnde times E²) and plain columns."""
     from astropy import units as u
 
@@ -263,16 +248,8 @@ def _gadf(table: Any, columns: dict[str, str], sed_type: str | None, where: Wher
     )
 
     err_lo, err_hi = _errors(table, columns, y_col, where, detected, scale)
-    return Points(
-        nu,
-        flux,
-        np.where(detected, err_lo, np.nan),
-        np.where(detected, err_hi, np.nan),
-        is_ul,
-        strings(table, columns.get("instrument"), where),
-        None,
-        "",
-    )
+    instrument = strings(table, columns.get("instrument"), where)
+    return FluxPoints.read(nu, flux, err_lo, err_hi, is_ul, instrument, None, "")
 
 
 def _errors(
@@ -393,7 +370,7 @@ def _redshift(meta: dict[str, Any], where: str, zero_is_none: bool = False) -> f
 
 def _jetset(
     table: Any, columns: dict[str, str], meta: dict[str, Any], where: Where, notes: list[str]
-) -> Points:
+) -> FluxPoints:
     """JetSeT's table (module documentation)."""
     from astropy import units as u
 
@@ -522,13 +499,6 @@ def _jetset(
             dy_unit = unit(dy_col, y_unit, y_unit, f"in the unit of {y_col!r}")
             err_lo = err_hi = dy * (dy_unit.to(y_unit) * to_flux)
             check_errors(err_lo, dy_col, where, detected, raw=dy, raw_unit=str(dy_unit))
-    return Points(
-        nu,
-        flux,
-        np.where(detected, err_lo, np.nan),
-        np.where(detected, err_hi, np.nan),
-        is_ul,
-        strings(table, columns.get("data_set"), where),
-        redshift,
-        str(meta.get("obj_name", meta.get("source", "")) or ""),
-    )
+    instrument = strings(table, columns.get("data_set"), where)
+    name = str(meta.get("obj_name", meta.get("source", "")) or "")
+    return FluxPoints.read(nu, flux, err_lo, err_hi, is_ul, instrument, redshift, name)

@@ -38,6 +38,7 @@ __all__ = [
     "FLUX_UNIT",
     "NU_RANGE",
     "DataError",
+    "FluxPoints",
     "Where",
     "caught",
     "check_errors",
@@ -85,6 +86,71 @@ class Where:
         source = (self.alias or {}).get(column)
         named = repr(column) if source is None else f"{source!r} (as {column})"
         return f"{self.name}: row {row}, column {named}"
+
+
+@dataclass
+class FluxPoints:
+    """Flux points in the units the model works in (`read_flux_points` puts them in
+    canonical order; a layout's reader gives them in the file's, without path or notes).
+
+    nu: observed frequency (Hz); flux: νF_ν (erg cm^-2 s^-1), the limit itself for an upper
+    limit; err_lo, err_hi: statistical errors below and above (NaN for upper limits);
+    is_ul: upper limits; instrument: a name per point ("" when the file has none);
+    notes: one-line remarks on the reading (assumptions made, errors floored, warnings).
+    """
+
+    nu: np.ndarray
+    flux: np.ndarray
+    err_lo: np.ndarray
+    err_hi: np.ndarray
+    is_ul: np.ndarray
+    instrument: np.ndarray
+    redshift: float | None
+    name: str
+    path: str
+    notes: tuple[str, ...] = ()
+
+    def __len__(self) -> int:
+        return int(self.nu.size)
+
+    def select(self, mask: np.ndarray) -> FluxPoints:
+        return FluxPoints(
+            self.nu[mask],
+            self.flux[mask],
+            self.err_lo[mask],
+            self.err_hi[mask],
+            self.is_ul[mask],
+            self.instrument[mask],
+            self.redshift,
+            self.name,
+            self.path,
+            self.notes,
+        )
+
+    @classmethod
+    def read(
+        cls,
+        nu: np.ndarray,
+        flux: np.ndarray,
+        err_lo: np.ndarray,
+        err_hi: np.ndarray,
+        is_ul: np.ndarray,
+        instrument: np.ndarray,
+        redshift: float | None,
+        name: str,
+    ) -> FluxPoints:
+        """The points a layout read: errors NaN for the upper limits, no path, no notes yet."""
+        return cls(
+            nu,
+            flux,
+            np.where(is_ul, np.nan, err_lo),
+            np.where(is_ul, np.nan, err_hi),
+            is_ul,
+            instrument,
+            redshift,
+            name,
+            "",
+        )
 
 
 def first_line(text: object) -> str:
