@@ -65,9 +65,9 @@ def least_squares(
 ) -> LeastSquares:
     """migrad from x0 within the bounds, to iminuit's `tolerance` (its EDM goal is 2e-3 ×
     tolerance), then hesse (with `hesse`) and minos (with `minos`). `steps`: migrad's first
-    steps (default a tenth of a decade, or of the range). A migrad that reaches its call limit
-    (a nearly free direction lengthens the descent) goes on from where it stopped, twice at
-    most."""
+    steps (default a tenth of a decade, or of the range). A migrad that stops short of its goal
+    (its call limit, or an estimated distance to the minimum above the goal: a nearly free
+    direction lengthens the descent) goes on from where it stopped, twice at most."""
     from iminuit import Minuit
 
     names = list(chi2.names)
@@ -89,7 +89,8 @@ def least_squares(
     minuit.tol = tolerance
     minuit.migrad()
     for _ in range(2):
-        if minuit.valid or not minuit.fmin.has_reached_call_limit:
+        fmin = minuit.fmin
+        if minuit.valid or not (fmin.has_reached_call_limit or fmin.is_above_max_edm):
             break
         minuit.migrad()
     if minuit.valid and hesse:
