@@ -115,4 +115,3 @@ def test_buffer_errors_are_those_of_iteration() -> None:
     error = outcome(lambda: convert(two_d))
     assert error == outcome(lambda: convert(ListSubclass(two_d)))
     assert error[0] == "TypeError"
-    assert sorvex.gofb(np.array([0.6, 0.0])) == [1.25, 1.0]
