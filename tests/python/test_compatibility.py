@@ -5,8 +5,8 @@ and `bofg`, and the message of every PanicException stop.
 
 Do not change an expected value here to make a test pass. Existing callers match on these
 texts, names, signatures and this order (they parse messages, catch by type name, bind by
-keyword): a difference is a fault of the module. Every other test checks only the type of an
-error and the argument it names."""
+keyword): a difference is a fault of the module. Other tests check the type of an error and
+the argument it names, not its text."""
 
 import re
 from collections.abc import Callable
@@ -314,7 +314,7 @@ NAN = float("nan")
             ),
             'called `Result::unwrap()` on an `Err` value: "polint: calculation failure"',
         ),
-        (
+        (  # dt = -tesc, no cooling or diffusion to speak of: the first pivot is 0
             lambda: fp(
                 -1.0, [1.0, 2.0], [1.0] * 2, [1e-300] * 2, [1e-300] * 2, [0.0] * 2, 1.0, 1.0
             ),

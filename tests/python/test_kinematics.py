@@ -5,7 +5,7 @@ from typing import Any
 
 import numpy as np
 import pytest
-from conftest import Floaty
+from conftest import BadFloat, Floaty
 
 import sorvex
 
@@ -62,6 +62,7 @@ COMPLEX = [1j, np.complex128(1.0), np.complex64(1.0 + 2.0j)]
         None,
         {},
         [0.5, "x"],
+        [0.5, BadFloat()],  # its ValueError becomes the refusal too
         [[0.5]],
         10**400,
         {0.5},
@@ -74,7 +75,8 @@ COMPLEX = [1j, np.complex128(1.0), np.complex64(1.0 + 2.0j)]
 @pytest.mark.parametrize("function", [sorvex.gofb, sorvex.bofg])
 def test_refusals_are_one_type_error(function: Any, arg: Any) -> None:
     # Whatever is neither a number nor a sequence of numbers (complex ones included) gets the
-    # same TypeError, without a cause; its text is pinned in test_compatibility.py.
+    # same TypeError, without a cause (interrupts pass: test_interrupts.py); its text is pinned
+    # in test_compatibility.py.
     with pytest.raises(TypeError) as reference:
         sorvex.gofb(None)
     with pytest.raises(TypeError) as info:
