@@ -5,6 +5,7 @@ worker instead of hanging or failing to pickle it."""
 import copy
 import pickle
 from collections.abc import Callable
+from functools import partial
 from typing import Any
 
 import pytest
@@ -12,10 +13,11 @@ from conftest import run_python
 
 import sorvex
 
+SLAB = partial(sorvex.rad_trans_slab, 1.0, [1.0], [])  # stops: a_nu is too short
 
-def stopped(
-    call: Callable[[], Any] = lambda: sorvex.rad_trans_slab(1.0, [1.0], []),
-) -> BaseException:
+
+def stopped(call: Callable[[], Any] = SLAB) -> BaseException:
+    """The PanicException that `call` raises."""
     try:
         call()
     except BaseException as error:
@@ -86,7 +88,7 @@ with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as executor:
 def test_a_process_pool_reports_a_stop_in_a_worker(method: str) -> None:
     result = run_python(POOL.format(method=method), timeout=120)
     assert result.returncode == 0, result.stderr
-    blob = stopped(lambda: sorvex.rad_trans_blob(1.0, [1.0, 2.0], []))
+    blob = stopped(partial(sorvex.rad_trans_blob, 1.0, [1.0, 2.0], []))
     assert result.stdout.splitlines() == [
         f"sorvex PanicException {stopped()}",
         f"sorvex PanicException {blob}",
