@@ -1,7 +1,6 @@
 // Stops, results and the Lorentz-factor conversions.
-#include <cmath>
 #include <gtest/gtest.h>
-#include <limits>
+#include <string>
 #include <thread>
 
 #include "core/common/grid.hpp"
@@ -34,7 +33,9 @@ TEST(Stop, CarriesMessageLocationAndThread) {
     EXPECT_EQ(other, "<unnamed>");
 }
 
-TEST(Result, UnwrapStopsWithTheErrorTextQuoted) {
+// The full texts of these stops, as Python sees them, are pinned in
+// tests/python/test_compatibility.py.
+TEST(Result, UnwrapStopsWithTheErrorText) {
     const Result<double> good = 2.5;
     EXPECT_EQ(good.unwrap(), 2.5);
     const auto bad = Result<double>::error("qromb: too many steps");
@@ -43,34 +44,23 @@ TEST(Result, UnwrapStopsWithTheErrorTextQuoted) {
         (void)bad.unwrap();
         FAIL();
     } catch (const Stop& s) {
-        EXPECT_EQ(s.message(),
-                  "called `Result::unwrap()` on an `Err` value: \"qromb: too many steps\"");
+        EXPECT_NE(s.message().find("\"qromb: too many steps\""), std::string::npos);
     }
 }
 
-TEST(RequireLength, NamesTheGridAndBothLengths) {
+TEST(RequireLength, StopsBelowTheLengthNamingTheFunctionAndTheGrid) {
     const Grid one{1.0};
     EXPECT_NO_THROW(require_length(one, 1, "a_nu", "f"));
     try {
         require_length(one, 3, "a_nu", "rad_trans_blob");
         FAIL();
     } catch (const Stop& s) {
-        EXPECT_EQ(s.message(), "rad_trans_blob: a_nu has 1 value but at least 3 are needed");
+        EXPECT_EQ(s.message().rfind("rad_trans_blob: a_nu has 1 value", 0), 0U);
     }
 }
 
-TEST(Lorentz, FormulasAndLimits) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    EXPECT_EQ(gofb(0.6), 1.25);
-    EXPECT_EQ(gofb(-0.6), 1.25);
-    EXPECT_EQ(gofb(1.0), inf);
-    EXPECT_TRUE(std::isnan(gofb(1.5)));
-    EXPECT_EQ(bofg(2.0), std::sqrt(0.75));
-    EXPECT_EQ(bofg(1.0), 0.0);
-    EXPECT_EQ(bofg(-3.0), 0.0);
-    EXPECT_EQ(bofg(inf), 1.0);
-    EXPECT_TRUE(std::isnan(bofg(std::nan(""))));
-    // Round trip within rounding.
+// Values and limits of both conversions: tests/python/test_kinematics.py.
+TEST(Lorentz, RoundTripWithinRounding) {
     for (const double g : {1.5, 10.0, 1e3, 1e6}) {
         EXPECT_NEAR(gofb(bofg(g)) / g, 1.0, 1e-9 * g);
     }

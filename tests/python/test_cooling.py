@@ -1,7 +1,6 @@
 """Compton cooling rates in tabulated and line photon fields."""
 
 import math
-import re
 from collections.abc import Callable
 
 import numpy as np
@@ -32,16 +31,11 @@ def solve(b_of: Callable[[float, float], float], target: float) -> tuple[float, 
         (([], [], [], True), []),
         (([10.0, 1e4], [1e15], [1.0], True), [0.0, 0.0]),
         (([10.0, 1e4], [1e9, 2e9, 3e9], [0.0, 0.0, -1.0], True), [0.0, 0.0]),
-        (([2.0], [], [], False), "freqs has 0 values but at least 1 is needed"),
-        (([2.0], [1e9, 2e9, 3e9], [1.0, 1.0], False), "uu has 2 values but at least 3 are"),
     ],
 )
-def test_grid_lengths(args: tuple, expected: object, panic_exception: type) -> None:
-    if isinstance(expected, str):
-        with pytest.raises(panic_exception, match=f"^rad_cool_pwl: {expected}"):
-            pwl(*args)
-    else:
-        assert pwl(*args) == expected
+def test_shortest_grids(args: tuple, expected: list[float]) -> None:
+    # Shorter grids stop (test_compatibility.py): freqs empty, uu shorter than freqs.
+    assert pwl(*args) == expected
 
 
 @pytest.mark.parametrize("s", [-2.0, 0.0, 1.0, 2.5, 8.0, 11.0])
@@ -100,8 +94,8 @@ def test_line_field_thomson_rate_is_the_textbook_one() -> None:
 
 @pytest.mark.parametrize("b0", [0.5, 5.0])
 def test_romberg_failure_stops_the_call(b0: float, panic_exception: type) -> None:
-    # Equal frequencies and densities give a NaN index; the integrand is NaN everywhere.
+    # Equal frequencies and densities give a NaN index; either Romberg integrand (b below and
+    # above 1) is NaN everywhere, and the call stops rather than return NaN.
     gamma, nu0 = solve(lambda g, nu: (4 * K * g) * nu, b0)
-    message = 'called `Result::unwrap()` on an `Err` value: "qromb: too many steps"'
-    with pytest.raises(panic_exception, match=f"^{re.escape(message)}$"):
+    with pytest.raises(panic_exception, match="qromb"):
         pwl([1.5, gamma, 3.0], [nu0, nu0], [1.0, 1.0], True)

@@ -1,7 +1,8 @@
 """External Compton and pair production on the photon fields of an active nucleus
 (sorvexfit.kernels.external_compton_* and gamma_gamma_disk/blr/torus): against brute-force
 quadrature in the coordinates of the emitting surfaces (external_reference.py), their known
-limits, Thomson-regime scalings, energy conservation, agnpy, threads and argument errors.
+limits, Thomson-regime scalings, energy conservation, agnpy and threads. Their bad arguments are
+in the one table of test_kernels.py.
 
 Accuracy is the largest relative error where nu * j (or tau) exceeds 1e-3 of its peak."""
 
@@ -312,85 +313,8 @@ np.save(sys.argv[1], np.array(out))
     assert results[0].max() > 0
 
 
-def ec_disk_args(**changes):
-    args = dict(
-        nu=[1e20],
-        l_disk=L_DISK,
-        m_bh=M_BH,
-        eta=0.1,
-        r_in=6.0,
-        r_out=200.0,
-        r=1e17,
-        gamma_bulk=10.0,
-        mu_s=0.99,
-        gamma=GAMMA,
-        n=N,
-    )
-    return {**args, **changes}
-
-
-@pytest.mark.parametrize(
-    ("function", "changes", "message"),
-    [
-        ("external_compton_disk", {"r_out": 6.0}, "r_out: must exceed r_in"),
-        ("external_compton_disk", {"m_bh": 0.0}, "m_bh: must be positive and finite"),
-        ("external_compton_disk", {"l_disk": -1.0}, "l_disk: must be non-negative"),
-        ("external_compton_disk", {"gamma_bulk": 0.5}, "gamma_bulk: must be at least 1"),
-        ("external_compton_disk", {"gamma_bulk": math.nan}, "gamma_bulk: must be positive"),
-        ("external_compton_disk", {"mu_s": 1.5}, r"mu_s: must lie in \[-1, 1\]"),
-        ("external_compton_disk", {"n": N[:1]}, "n: has 1 values but gamma has 2"),
-        ("external_compton_blr", {"r": R_BLR}, "r: must differ from r_line"),
-        ("external_compton_blr", {"nu_line": -1.0}, "nu_line: must be positive"),
-        ("external_compton_torus", {"t_dt": 0.0}, "t_dt: must be positive"),
-        ("gamma_gamma_disk", {"mu_s": -0.1}, r"mu_s: must lie in \[0, 1\]"),
-        ("gamma_gamma_blr", {"r": -1.0}, "r: must be positive"),
-        ("gamma_gamma_torus", {"xi_dt": math.inf}, "xi_dt: must be non-negative and finite"),
-    ],
-)
-def test_bad_arguments_raise_value_error_naming_them(function, changes, message) -> None:
-    base = ec_disk_args()
-    signatures = {
-        "external_compton_disk": base,
-        "external_compton_blr": dict(
-            nu=[1e20],
-            l_disk=L_DISK,
-            xi_line=0.1,
-            nu_line=LYA,
-            r_line=R_BLR,
-            r=3e16,
-            gamma_bulk=10.0,
-            mu_s=0.99,
-            gamma=GAMMA,
-            n=N,
-        ),
-        "external_compton_torus": dict(
-            nu=[1e20],
-            l_disk=L_DISK,
-            xi_dt=0.6,
-            t_dt=1e3,
-            r_dt=2e18,
-            r=1e17,
-            gamma_bulk=10.0,
-            mu_s=0.99,
-            gamma=GAMMA,
-            n=N,
-        ),
-        "gamma_gamma_disk": dict(
-            nu=[1e26], l_disk=L_DISK, m_bh=M_BH, eta=0.1, r_in=6.0, r_out=200.0, r=1e17, mu_s=0.99
-        ),
-        "gamma_gamma_blr": dict(
-            nu=[1e26], l_disk=L_DISK, xi_line=0.1, nu_line=LYA, r_line=R_BLR, r=3e16, mu_s=0.99
-        ),
-        "gamma_gamma_torus": dict(
-            nu=[1e26], l_disk=L_DISK, xi_dt=0.6, t_dt=1e3, r_dt=2e18, r=1e17, mu_s=0.99
-        ),
-    }
-    with pytest.raises(ValueError, match="^" + message):
-        getattr(kernels, function)(**{**signatures[function], **changes})
-
-
 def test_a_field_of_zero_luminosity_gives_zeros() -> None:
-    j = kernels.external_compton_disk(**ec_disk_args(l_disk=0.0, nu=EC_NU))
+    j = kernels.external_compton_disk(EC_NU, 0.0, M_BH, 0.1, 6.0, 200.0, 1e17, 10.0, 0.99, GAMMA, N)
     tau = kernels.gamma_gamma_blr(EC_NU, 0.0, 0.1, LYA, R_BLR, 3e16, 1.0)
     assert not j.any()
     assert not tau.any()

@@ -135,9 +135,6 @@ def test_gofb_and_bofg_let_interrupts_through(function: Any, error: BaseExceptio
         with pytest.raises(type(error)) as info:
             function(arg)
         assert info.value is error
-    # other errors keep the function's own TypeError
-    with pytest.raises(TypeError, match=r"^Argument must be a float or a list of floats\.$"):
-        function([0.5, Raising(ValueError("no"))])
 
 
 @pytest.mark.parametrize("error", PROPAGATED)

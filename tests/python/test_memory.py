@@ -73,17 +73,21 @@ def test_rss_and_tracemalloc_stay_flat() -> None:
 
 
 def test_argument_reference_counts_are_unchanged(panic_exception: type[BaseException]) -> None:
-    grid = [float(k) + 0.5 for k in range(5)]
+    grid = [float(k) + 0.5 for k in range(5)]  # objects of this test alone
     item = grid[2]
+    pair = (float("0.5"), float("0.25"))
     number = float("7.25")
-    before = (sys.getrefcount(grid), sys.getrefcount(item), sys.getrefcount(number))
+    objects = (grid, item, pair, pair[0], number)
+    before = [sys.getrefcount(o) for o in objects]
     for _ in range(200):
         sorvex.rad_cool_mono(grid, number, number, True)
+        sorvex.rad_trans_slab(number, grid[:2], pair)
         sorvex.gofb(grid)
         sorvex.gofb(number)
         with pytest.raises(TypeError):
             sorvex.rad_cool_mono(grid, number, number, 0)
+        with pytest.raises(TypeError):
+            sorvex.rad_trans_slab(number, pair, "x")
         with pytest.raises(panic_exception):
             sorvex.rad_trans_blob(number, grid, [number])
-    after = (sys.getrefcount(grid), sys.getrefcount(item), sys.getrefcount(number))
-    assert after == before
+    assert [sys.getrefcount(o) for o in objects] == before

@@ -77,7 +77,7 @@ def test_eight_threads_match_serial_calls(panic_exception: type[BaseException]) 
                     results[thread, round_ * len(calls) + index] = call()
                 # A stop raised on the pool's workers, between other threads' calls: equal
                 # frequencies and densities make a Klein-Nishina integrand NaN everywhere.
-                with pytest.raises(panic_exception, match="qromb: too many steps"):
+                with pytest.raises(panic_exception, match="qromb"):
                     sorvex.rad_cool_pwl([1e2, 2e2, 3e2, 4e2], [1e18, 1e18], [1.0, 1.0], True)
         except BaseException as error:
             errors.append(error)

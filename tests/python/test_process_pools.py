@@ -4,19 +4,25 @@ worker instead of hanging or failing to pickle it."""
 
 import copy
 import pickle
+from collections.abc import Callable
+from functools import partial
+from typing import Any
 
 import pytest
 from conftest import run_python
 
 import sorvex
 
+SLAB = partial(sorvex.rad_trans_slab, 1.0, [1.0], [])  # stops: a_nu is too short
 
-def stopped() -> BaseException:
+
+def stopped(call: Callable[[], Any] = SLAB) -> BaseException:
+    """The PanicException that `call` raises."""
     try:
-        sorvex.rad_trans_slab(1.0, [1.0], [])
+        call()
     except BaseException as error:
         return error
-    pytest.fail("rad_trans_slab did not stop")
+    pytest.fail("the call did not stop")
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
@@ -24,23 +30,27 @@ def test_a_stop_pickles_as_itself(protocol: int, panic_exception: type[BaseExcep
     error = stopped()
     restored = pickle.loads(pickle.dumps(error, protocol))
     assert type(restored) is panic_exception
-    message = "rad_trans_slab: a_nu has 0 values but at least 1 is needed"
-    assert restored.args == error.args == (message,)
+    assert restored.args == error.args
+    assert str(error).startswith("rad_trans_slab: ")
     assert str(restored) == str(error)
     assert type(copy.deepcopy(error)) is panic_exception
 
 
 def test_the_class_is_found_where_it_says_it_lives_without_changing_the_module() -> None:
+    # The module's attributes are its twelve functions, before and after the class exists.
     result = run_python(
         """
         import sorvex
-        public = sorted(name for name in vars(sorvex) if not name.startswith("__"))
+        def public():
+            return sorted(name for name in vars(sorvex) if not name.startswith("__"))
+        before = public()
         found = sorvex.PanicException  # before any stop: created on first need
         try:
             sorvex.rad_trans_slab(1.0, [1.0], [])
         except BaseException as error:
             print(type(error) is found, found.__module__, found.__qualname__)
-        print(public == sorted(sorvex.__all__), len(public), "PanicException" in dir(sorvex))
+        same = before == public() == sorted(sorvex.__all__)
+        print(same, len(before), "PanicException" in dir(sorvex))
         try:
             sorvex.gofbb
         except AttributeError as error:
@@ -55,9 +65,9 @@ def test_the_class_is_found_where_it_says_it_lives_without_changing_the_module()
     ]
 
 
-# A stop raised in a worker process reaches the parent as PanicException with its message, through
-# submit and through map (the form that emcee and other samplers call). Before, it failed to
-# pickle. The child gives up after a minute rather than hang.
+# A stop raised in a worker process reaches the parent as PanicException with its message (the
+# same as in this process), through submit and through map (the form that emcee and other
+# samplers call). Before, it failed to pickle. The child gives up after a minute rather than hang.
 POOL = """
 import concurrent.futures, faulthandler, functools, multiprocessing, sorvex
 faulthandler.dump_traceback_later(60, exit=True)
@@ -78,9 +88,10 @@ with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as executor:
 def test_a_process_pool_reports_a_stop_in_a_worker(method: str) -> None:
     result = run_python(POOL.format(method=method), timeout=120)
     assert result.returncode == 0, result.stderr
+    blob = stopped(partial(sorvex.rad_trans_blob, 1.0, [1.0, 2.0], []))
     assert result.stdout.splitlines() == [
-        "sorvex PanicException rad_trans_slab: a_nu has 0 values but at least 1 is needed",
-        "sorvex PanicException rad_trans_blob: a_nu has 0 values but at least 2 are needed",
+        f"sorvex PanicException {stopped()}",
+        f"sorvex PanicException {blob}",
         f"[{sorvex.bofg(1.25)!r}]",
     ]
 

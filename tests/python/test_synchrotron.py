@@ -28,20 +28,6 @@ def test_edge_shapes() -> None:
     assert syn(GAMMAS, [1.0, 0.3, 0.1, 0.01, 0.002], False) == (j, [0.0] * 4)
 
 
-@pytest.mark.parametrize(
-    ("gammas", "densities", "message"),
-    [
-        (GAMMAS, [1.0] * 4, "n_distrib has 4 values but at least 5 are needed"),
-        ([], [], "gamma_bins has 0 values but at least 1 is needed"),
-    ],
-)
-def test_grids_too_short_stop(
-    panic_exception: type[BaseException], gammas: list[float], densities: list[float], message: str
-) -> None:
-    with pytest.raises(panic_exception, match=f"^syn_emissivity_full: {message}$"):
-        syn(gammas, densities)
-
-
 @pytest.mark.parametrize("low", [1e-100, 0.0, -1.0])
 def test_segments_at_or_below_the_density_floor_contribute_nothing(low: float) -> None:
     densities = [1.0, 0.3, low, 0.01, 0.002]  # segments 1 and 2 touch `low`
