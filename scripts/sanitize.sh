@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# make sanitize: the C++ tests and the whole Python test suite against a build of both native
+# make sanitize: the C++ tests and the Python tests of the native modules (tests/python, and the
+# model layer's physics and kernel tests) against a build of both native
 # modules (sorvex, sorvexfit.kernels) instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (GCC's runtimes, preloaded into the interpreter), and the C++ tests
 # under ThreadSanitizer with a pool of 4 threads. Any report fails the run.
@@ -26,6 +27,11 @@ echo "== C++ tests (ThreadSanitizer, 4 threads)"
 TSAN_OPTIONS=halt_on_error=1 RAYON_NUM_THREADS=4 "$build/tsan/sorvex_core_tests" --gtest_brief=1
 
 echo "== Python tests against the instrumented extension"
+# Every call into native code: the modules' own tests, and the model layer's tests that drive
+# the kernels through the model (the fits, folders and adapters above them are Python).
+NATIVE_TESTS=(tests/python tests/sorvexfit/test_physics.py tests/sorvexfit/test_kernels_reference.py
+    tests/sorvexfit/test_interface.py tests/sorvexfit/test_flare.py)
+[ $# -gt 0 ] || set -- "${NATIVE_TESTS[@]}"
 "$venv/bin/cmake" -S . -B "$build/ext" "${cmake_args[@]}" -DSORVEX_BUILD_EXTENSION=ON \
     -DSORVEX_BUILD_PROBE=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 "$venv/bin/cmake" --build "$build/ext"
