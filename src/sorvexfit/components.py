@@ -452,6 +452,25 @@ def thermal_emission(
 
 
 _OPACITIES: dict[tuple[Any, ...], dict[str, np.ndarray]] = {}
+_PAIR_FREQUENCY = ME_C2 / H_PLANCK  # Hz
+
+
+def disk_temperature(m_bh: float, l_disk: float, eta: float, r_in: float) -> float:
+    """The disk's highest temperature (K), at R = (49/36) R_in (m_bh in g, r_in in R_g)."""
+    radius = (49.0 / 36.0) * r_in * G_NEWTON * m_bh / C_LIGHT**2
+    mdot = l_disk / (eta * C_LIGHT**2)
+    t4 = 3.0 * G_NEWTON * m_bh * mdot / (8.0 * math.pi * SIGMA_SB * radius**3) / 7.0
+    return float(t4**0.25)
+
+
+def _highest_frequency(name: str, fields: ExternalFields) -> float:
+    """The highest photon frequency (Hz, AGN frame) of a field that pair production sees."""
+    if name == "blr":
+        return fields.nu_line
+    temperature = fields.t_dt if name == "dt" else disk_temperature(
+        fields.m_bh, fields.l_disk, fields.eta, fields.r_in
+    )
+    return 60.0 * K_BOLTZMANN * temperature / H_PLANCK
 
 
 def field_opacity(nu_obs: np.ndarray, fields: ExternalFields) -> dict[str, np.ndarray]:
@@ -468,14 +487,22 @@ def field_opacity(nu_obs: np.ndarray, fields: ExternalFields) -> dict[str, np.nd
     nu = np.asarray(nu_obs, dtype=float) * (1.0 + fields.z)
     tau: dict[str, np.ndarray] = {}
     mu = fields.mu_s
-    if "disk" in names:
-        tau["disk"] = kernels.gamma_gamma_disk(nu, *fields.disk(), fields.r, mu)
-    if "blr" in names:
-        tau["blr"] = kernels.gamma_gamma_blr(nu, *fields.blr(), fields.r, mu)
-    if "dt" in names:
-        tau["dt"] = kernels.gamma_gamma_torus(nu, *fields.dt(), fields.r, mu)
-    for value in tau.values():
-        value.flags.writeable = False
+    # Pairs need ε_γ ε (1 − cos ψ) ≥ 2: below (m_e c²/h)²/(2 ν_max) of the field's most
+    # energetic photons τ is zero and the kernels are not called. The blackbodies are cut at
+    # hν = 60 kT (e^-60: nothing left), the disk's at its hottest radius (`disk_temperature`).
+    kernel_args = {
+        "disk": (kernels.gamma_gamma_disk, (*fields.disk(), fields.r, mu)),
+        "blr": (kernels.gamma_gamma_blr, (*fields.blr(), fields.r, mu)),
+        "dt": (kernels.gamma_gamma_torus, (*fields.dt(), fields.r, mu)),
+    }
+    for name in names:
+        function, args = kernel_args[name]
+        above = nu >= _PAIR_FREQUENCY**2 / (2.0 * _highest_frequency(name, fields))
+        values = np.zeros_like(nu)
+        if np.any(above):
+            values[above] = function(nu[above], *args)
+        values.flags.writeable = False
+        tau[name] = values
     if len(_OPACITIES) > 256:
         _OPACITIES.clear()
     _OPACITIES[key] = tau
