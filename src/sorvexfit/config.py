@@ -340,7 +340,8 @@ def configure(
     `ModelConfig`.
 
     "ec" scatters the fields of an FSRQ by default, `DEFAULT_FIELDS` (the accretion disk, the
-    broad-line region and the dust torus; fields=("line",) is the single line), and is then
+    broad-line region and the dust torus; fields=("line",) is the single line, the default of
+    the steady state, which cools the electrons on a line), and is then
     given by Γ and θ unless delta_D is set; R_BLR and R_DT follow the disk luminosity
     (`SCALED_RADII`) unless set."""
     if kind not in MODEL_KINDS:
@@ -356,7 +357,7 @@ def configure(
         raise ParameterError(f"{name}: the steady state is normalised by L_inj")
     options["radius"] = _chosen(given, _RADIUS, radius, "radius")
     if kind == "ec":
-        options.setdefault("fields", DEFAULT_FIELDS)
+        options.setdefault("fields", ("line",) if steady else DEFAULT_FIELDS)
         fields = _fields(options["fields"], True)
         options.setdefault("scaled", tuple(n for n in SCALED_RADII if n not in given))
     else:
