@@ -348,7 +348,12 @@ def external_compton(
         if name == "line":
             assert fields.line is not None
             u, nu0 = fields.line
-            if fields.line_frame == "blob":
+            if fields.line_frame == "agn" and backend == "sorvex":
+                # sorvex has no angle-dependent kernel: the line boosted into the blob and
+                # scattered isotropically there, u' = Γ²(1 + β²/3) u, ν' = Γν.
+                beta = sorvex.bofg(g)
+                u, nu0 = g * g * (1.0 + beta * beta / 3.0) * u, g * nu0
+            if fields.line_frame == "blob" or backend == "sorvex":
                 out["ec"] = BACKENDS[backend].inverse_compton_line(nu, u, nu0, gamma, n)
             else:
                 out["ec"] = kernels.external_compton_isotropic_line(nu, u, nu0, g, mu, gamma, n)
