@@ -84,7 +84,6 @@ def add_model_arguments(parser: argparse.ArgumentParser, with_values: bool = Tru
     )
     add(
         "--fields",
-        type=_fields_option,
         metavar="LIST",
         help="external photon fields of --model ec, comma separated: disk, blr, dt, cmb, line"
         " (default: disk,blr,dt, the accretion disk, broad-line region and dust torus of an"
@@ -114,18 +113,6 @@ def add_model_arguments(parser: argparse.ArgumentParser, with_values: bool = Tru
             help="a parameter value, in its unit (`sorvexfit params`) or with a unit: B=0.05,"
             " R='5e16 cm', t_var=1d; repeatable",
         )
-
-
-def _fields_option(text: str) -> tuple[str, ...]:
-    from .config import FIELDS
-
-    names = tuple(n.strip() for n in text.split(","))
-    unknown = [n for n in names if n not in FIELDS]
-    if unknown or not names:
-        raise argparse.ArgumentTypeError(
-            f"unknown field {unknown[0] if unknown else text!r} (known: {', '.join(FIELDS)})"
-        )
-    return names
 
 
 def model_config(
