@@ -247,7 +247,9 @@ def disk_energy_density(r: float) -> float:
     m_bh = 1e9 * M_SUN
     r_g, mdot = g * m_bh / c**2, L_DISK / (ETA * c**2)
     radius = np.geomspace(R_IN * r_g * (1 + 1e-9), R_OUT * r_g, 200001)
-    t4 = 3 * g * m_bh * mdot / (8 * math.pi * sigma * radius**3) * (1 - np.sqrt(R_IN * r_g / radius))
+    t4 = (
+        3 * g * m_bh * mdot / (8 * math.pi * sigma * radius**3) * (1 - np.sqrt(R_IN * r_g / radius))
+    )
     solid = 2 * math.pi * radius * r / (radius**2 + r**2) ** 1.5
     return float(np.trapezoid(sigma * t4 / math.pi * solid, radius)) / c
 
@@ -293,7 +295,9 @@ def agnpy_peers(nu_ec, nu_tau, mu, fine, taus, sed, fine_sed):
     def whole():
         flux = synchrotron.sed_flux(nu_obs) + ssc.sed_flux(nu_obs)
         flux = flux + sum(p.sed_flux(nu_obs) for p in processes.values())
-        tau = sum(np.asarray(getattr(a, tau_methods[k])(nu_tau * u.Hz)) for k, a in absorbers.items())
+        tau = sum(
+            np.asarray(getattr(a, tau_methods[k])(nu_tau * u.Hz)) for k, a in absorbers.items()
+        )
         flux = flux * np.exp(-tau)
         return flux + disk.sed_flux(nu_obs, Z, mu) + dt.sed_flux(nu_obs, Z)
 
@@ -303,11 +307,10 @@ def agnpy_peers(nu_ec, nu_tau, mu, fine, taus, sed, fine_sed):
     # agnpy's electron grid ends in a trapezoid that is zero at the top of the band.
     below_top = {k: nu_ec <= nu_ec[np.nonzero(v > 0)[0][-1]] / 1.5 for k, v in ec.items()}
     ec_core = {k: err(nu_ec, ec[k], fine[k], 1e-2, below_top[k]) for k in ec}
-    transmission = {
-        k: float(np.max(np.abs(np.exp(-tau[k]) - np.exp(-taus[k])))) for k in tau
-    }
+    transmission = {k: float(np.max(np.abs(np.exp(-tau[k]) - np.exp(-taus[k])))) for k in tau}
     thomson = below_top["dt"] & (nu_ec > 1e19 * (1 + Z) / DELTA)
     dt_mid = fine["dt"][thomson], ec["dt"][thomson]
+    disk_ratio = ec["disk"][below_top["disk"]] / fine["disk"][below_top["disk"]]
     u_ratio = {
         r: disk.u(r * u.cm).to_value("erg cm-3") / disk_energy_density(r) for r in (R_BLOB, 1e19)
     }
@@ -341,8 +344,7 @@ def agnpy_peers(nu_ec, nu_tau, mu, fine, taus, sed, fine_sed):
                 f"BLR (the same model) {ec_core['blr']:.1e} where nu j > 1e-2 of its peak;"
                 f" DT (2.7 kT line vs blackbody) {np.min(dt_mid[1] / dt_mid[0]):.2f} to "
                 f"{np.max(dt_mid[1] / dt_mid[0]):.2f} of sorvexfit in its Thomson band, u equal;"
-                f" disk {np.min(ec['disk'][below_top['disk']] / fine['disk'][below_top['disk']]):.2f}"
-                f" to {np.max(ec['disk'][below_top['disk']] / fine['disk'][below_top['disk']]):.2f}"
+                f" disk {np.min(disk_ratio):.2f} to {np.max(disk_ratio):.2f}"
                 f": agnpy's disk u = {u_ratio[R_BLOB]:.2f} (r = 3e16 cm), {u_ratio[1e19]:.2f} "
                 f"(1e19 cm) of a disk radiating L_disk",
             ),

@@ -55,7 +55,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from functools import cache
 from typing import Any
@@ -81,26 +81,26 @@ from .parameters import ParameterError
 __all__ = [
     "EBL",
     "EBL_MODELS",
-    "SEED_FLOOR",
     "JET_COMPONENTS",
+    "SEED_FLOOR",
     "BlobEmission",
     "ExternalFields",
     "blob_emission",
-    "disk_thermal",
-    "external_compton",
-    "field_opacity",
-    "thermal_emission",
-    "torus_thermal",
     "blob_intensity",
     "compton_cooling",
+    "disk_thermal",
     "ebl_attenuation",
+    "external_compton",
     "fewest_segments",
+    "field_opacity",
     "line_cooling",
     "observed",
     "seed_intensity",
     "synchrotron",
     "synchrotron_cooling",
     "synchrotron_electrons",
+    "thermal_emission",
+    "torus_thermal",
 ]
 
 # Seed photons whose ν I_ν is below this fraction of its peak are left out of the
@@ -327,13 +327,13 @@ class ExternalFields:
     r_dt: float = 0.0
     thermal: bool = True
 
-    def disk(self) -> tuple[float, ...]:
+    def disk(self) -> tuple[float, float, float, float, float]:
         return (self.l_disk, self.m_bh, self.eta, self.r_in, self.r_out)
 
-    def blr(self) -> tuple[float, ...]:
+    def blr(self) -> tuple[float, float, float, float]:
         return (self.l_disk, self.xi_blr, self.nu_line, self.r_blr)
 
-    def dt(self) -> tuple[float, ...]:
+    def dt(self) -> tuple[float, float, float, float]:
         return (self.l_disk, self.xi_dt, self.t_dt, self.r_dt)
 
 
@@ -371,9 +371,7 @@ def external_compton(
             )
         elif name == "cmb":
             seed_nu, seed_i = cmb_intensity(fields.z)
-            out["ec_cmb"] = kernels.external_compton_isotropic(
-                nu, seed_nu, seed_i, g, mu, gamma, n
-            )
+            out["ec_cmb"] = kernels.external_compton_isotropic(nu, seed_nu, seed_i, g, mu, gamma, n)
     return out
 
 
@@ -472,8 +470,10 @@ def _highest_frequency(name: str, fields: ExternalFields) -> float:
     """The highest photon frequency (Hz, AGN frame) of a field that pair production sees."""
     if name == "blr":
         return fields.nu_line
-    temperature = fields.t_dt if name == "dt" else disk_temperature(
-        fields.m_bh, fields.l_disk, fields.eta, fields.r_in
+    temperature = (
+        fields.t_dt
+        if name == "dt"
+        else disk_temperature(fields.m_bh, fields.l_disk, fields.eta, fields.r_in)
     )
     return 60.0 * K_BOLTZMANN * temperature / H_PLANCK
 
@@ -495,7 +495,7 @@ def field_opacity(nu_obs: np.ndarray, fields: ExternalFields) -> dict[str, np.nd
     # Pairs need ε_γ ε (1 − cos ψ) ≥ 2: below (m_e c²/h)²/(2 ν_max) of the field's most
     # energetic photons τ is zero and the kernels are not called. The blackbodies are cut at
     # hν = 60 kT (e^-60: nothing left), the disk's at its hottest radius (`disk_temperature`).
-    kernel_args = {
+    kernel_args: dict[str, tuple[Callable[..., np.ndarray], tuple[float, ...]]] = {
         "disk": (kernels.gamma_gamma_disk, (*fields.disk(), fields.r, mu)),
         "blr": (kernels.gamma_gamma_blr, (*fields.blr(), fields.r, mu)),
         "dt": (kernels.gamma_gamma_torus, (*fields.dt(), fields.r, mu)),

@@ -472,9 +472,7 @@ def _nucleus_parameters(fields: tuple[str, ...], scaled: tuple[str, ...]) -> lis
     the BLR re-emitting 10 % of the disk in Lyman α, the torus 50 % at 1000 K (Ghisellini &
     Tavecchio 2009, MNRAS 397, 985); their radii from `SCALED_RADII` unless given."""
     params = [
-        Parameter(
-            "L_disk", 1e46, "erg s-1", 1e38, 1e50, log10=True, description="disk luminosity"
-        ),
+        Parameter("L_disk", 1e46, "erg s-1", 1e38, 1e50, log10=True, description="disk luminosity"),
         Parameter(
             "r",
             1.5e17,
@@ -514,7 +512,13 @@ def _nucleus_parameters(fields: tuple[str, ...], scaled: tuple[str, ...]) -> lis
         if "R_BLR" not in scaled:
             params.append(
                 Parameter(
-                    "R_BLR", 1e17, "cm", 1e14, 1e21, log10=True, description="BLR radius",
+                    "R_BLR",
+                    1e17,
+                    "cm",
+                    1e14,
+                    1e21,
+                    log10=True,
+                    description="BLR radius",
                     **frozen,
                 )
             )
@@ -529,7 +533,13 @@ def _nucleus_parameters(fields: tuple[str, ...], scaled: tuple[str, ...]) -> lis
         if "R_DT" not in scaled:
             params.append(
                 Parameter(
-                    "R_DT", 2.5e18, "cm", 1e15, 1e22, log10=True, description="torus radius",
+                    "R_DT",
+                    2.5e18,
+                    "cm",
+                    1e15,
+                    1e22,
+                    log10=True,
+                    description="torus radius",
                     **frozen,
                 )
             )

@@ -62,8 +62,8 @@ __all__ = [
     "Evaluation",
     "blob_radius",
     "doppler",
-    "external_fields",
     "evaluate",
+    "external_fields",
     "frequencies",
     "frequency_grid",
     "loglog",
@@ -210,9 +210,7 @@ def scaled_radius(l_disk: float, r_45: float) -> float:
     return r_45 * math.sqrt(l_disk / 1e45)
 
 
-def external_fields(
-    config: ModelConfig, values: Mapping[str, float]
-) -> comp.ExternalFields | None:
+def external_fields(config: ModelConfig, values: Mapping[str, float]) -> comp.ExternalFields | None:
     """The external fields of the model at `values`, as the components take them."""
     if "ec" not in config.components:
         return None

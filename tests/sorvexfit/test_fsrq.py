@@ -163,20 +163,25 @@ def test_the_defaults_are_disk_blr_torus_with_gamma_and_theta() -> None:
     assert sorvexfit.configure("ec", ["R_BLR"]).scaled == ("R_DT",)
     assert sorvexfit.configure("ec", steady_state=True).fields == ("line",)
     params = sorvexfit.parameters(config)
-    assert params["L_disk"].unit == "erg s-1" and params["M_BH"].unit == "solMass"
-    assert params["eta"].value == pytest.approx(1 / 12) and params["T_DT"].value == 1000.0
-    assert "R_BLR" not in params and "u_ext" not in params
+    assert params["L_disk"].unit == "erg s-1"
+    assert params["M_BH"].unit == "solMass"
+    assert params["eta"].value == pytest.approx(1 / 12)
+    assert params["T_DT"].value == 1000.0
+    assert "R_BLR" not in params
+    assert "u_ext" not in params
 
 
 def test_scaled_radii_follow_l_disk_unless_given() -> None:
     model = fsrq()
     model.set(L_disk=4e45)
     fields = external_fields(model.config, model.params.as_dict())
-    assert fields.r_blr == pytest.approx(2e17) and fields.r_dt == pytest.approx(5e18)
+    assert fields.r_blr == pytest.approx(2e17)
+    assert fields.r_dt == pytest.approx(5e18)
     given = sorvexfit.BlobModel.of(sorvexfit.configure("ec", ["R_BLR"], **GRIDS))
     given.set(L_disk=4e45, R_BLR=3e17)
     fields = external_fields(given.config, given.params.as_dict())
-    assert fields.r_blr == 3e17 and fields.r_dt == pytest.approx(5e18)
+    assert fields.r_blr == 3e17
+    assert fields.r_dt == pytest.approx(5e18)
     assert fields.m_bh == 1e9 * M_SUN
 
 
@@ -199,7 +204,8 @@ def test_field_parameters_round_trip_through_the_cli(
     parts = sum(table[c] for c in table.colnames if c.startswith("nuFnu_"))
     np.testing.assert_allclose(table["nuFnu"], parts, rtol=1e-12)
     parameters = table.meta["parameters"]
-    assert parameters["L_disk"]["value"] == 3e45 and parameters["R_BLR"]["value"] == 2e17
+    assert parameters["L_disk"]["value"] == 3e45
+    assert parameters["R_BLR"]["value"] == 2e17
     assert parameters["M_BH"] == {"value": 5e8, "unit": "solMass"}
     assert "R_DT" not in parameters
 
@@ -210,12 +216,10 @@ def test_field_parameters_round_trip_through_the_cli(
 def test_bad_fields_at_the_cli_are_one_line_and_exit_2(
     argv: list[str], capsys: pytest.CaptureFixture[str]
 ) -> None:
-    with pytest.raises(SystemExit) as stop:
-        code = main(["params", *argv])
-        raise SystemExit(code)
-    assert stop.value.code == 2
+    assert main(["params", *argv]) == 2
     err = capsys.readouterr().err.strip()
-    assert len(err.splitlines()) <= 2 and "field" in err and "Traceback" not in err
+    assert len(err.splitlines()) == 1
+    assert "fields" in err
 
 
 def test_the_single_line_model_is_unchanged_bit_for_bit() -> None:
