@@ -310,7 +310,8 @@ def agnpy_peers(nu_ec, nu_tau, mu, fine, taus, sed, fine_sed):
     transmission = {k: float(np.max(np.abs(np.exp(-tau[k]) - np.exp(-taus[k])))) for k in tau}
     thomson = below_top["dt"] & (nu_ec > 1e19 * (1 + Z) / DELTA)
     dt_mid = fine["dt"][thomson], ec["dt"][thomson]
-    disk_ratio = ec["disk"][below_top["disk"]] / fine["disk"][below_top["disk"]]
+    disk_core = below_top["disk"] & (nu_ec * fine["disk"] > 1e-2 * np.max(nu_ec * fine["disk"]))
+    disk_ratio = ec["disk"][disk_core] / fine["disk"][disk_core]
     u_ratio = {
         r: disk.u(r * u.cm).to_value("erg cm-3") / disk_energy_density(r) for r in (R_BLOB, 1e19)
     }
@@ -344,7 +345,7 @@ def agnpy_peers(nu_ec, nu_tau, mu, fine, taus, sed, fine_sed):
                 f"BLR (the same model) {ec_core['blr']:.1e} where nu j > 1e-2 of its peak;"
                 f" DT (2.7 kT line vs blackbody) {np.min(dt_mid[1] / dt_mid[0]):.2f} to "
                 f"{np.max(dt_mid[1] / dt_mid[0]):.2f} of sorvexfit in its Thomson band, u equal;"
-                f" disk {np.min(disk_ratio):.2f} to {np.max(disk_ratio):.2f}"
+                f" disk {np.min(disk_ratio):.2f} to {np.max(disk_ratio):.2f} (1e-2 band)"
                 f": agnpy's disk u = {u_ratio[R_BLOB]:.2f} (r = 3e16 cm), {u_ratio[1e19]:.2f} "
                 f"(1e19 cm) of a disk radiating L_disk",
             ),
@@ -361,7 +362,8 @@ def agnpy_peers(nu_ec, nu_tau, mu, fine, taus, sed, fine_sed):
                 None,
                 "largest |e^-tau - e^-tau_sorvexfit|: "
                 + ", ".join(f"{k} {v:.2f}" for k, v in transmission.items())
-                + " (BLR: the same model; DT and disk: agnpy's one energy has a sharp threshold)",
+                + " (BLR: the same model; DT and disk: agnpy's photons of one energy have a"
+                " sharp threshold, below which sorvexfit's blackbody tails already absorb)",
             ),
             lambda: [getattr(a, tau_methods[k])(nu_tau * u.Hz) for k, a in absorbers.items()],
         ),

@@ -478,13 +478,19 @@ def _highest_frequency(name: str, fields: ExternalFields) -> float:
     return 60.0 * K_BOLTZMANN * temperature / H_PLANCK
 
 
-def field_opacity(nu_obs: np.ndarray, fields: ExternalFields) -> dict[str, np.ndarray]:
+def field_opacity(
+    nu_obs: np.ndarray, fields: ExternalFields, where: np.ndarray | None = None
+) -> dict[str, np.ndarray]:
     """τ_γγ of the disk, BLR and torus photons along the path from r, at the observed
-    frequencies (the kernels at ν_obs(1+z)), keyed by field; cached on the inputs."""
+    frequencies (the kernels at ν_obs(1+z)), keyed by field; at the frequencies `where` is
+    true only (where the jet shines: elsewhere there is nothing to absorb, and τ is left 0);
+    cached on the inputs."""
     names = tuple(f for f in fields.names if f in ("disk", "blr", "dt"))
+    wanted = np.ones(nu_obs.shape, dtype=bool) if where is None else np.asarray(where, dtype=bool)
     key = (
         names, fields.disk() if "disk" in names else (), fields.blr() if "blr" in names else (),
         fields.dt() if "dt" in names else (), fields.r, fields.mu_s, fields.z, nu_obs.tobytes(),
+        np.packbits(wanted).tobytes(),
     )  # fmt: skip
     cached = _OPACITIES.get(key)
     if cached is not None:
@@ -502,7 +508,7 @@ def field_opacity(nu_obs: np.ndarray, fields: ExternalFields) -> dict[str, np.nd
     }
     for name in names:
         function, args = kernel_args[name]
-        above = nu >= _PAIR_FREQUENCY**2 / (2.0 * _highest_frequency(name, fields))
+        above = wanted & (nu >= _PAIR_FREQUENCY**2 / (2.0 * _highest_frequency(name, fields)))
         values = np.zeros_like(nu)
         if np.any(above):
             values[above] = function(nu[above], *args)

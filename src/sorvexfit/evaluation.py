@@ -150,7 +150,11 @@ def evaluate(config: ModelConfig, values: Mapping[str, float]) -> Evaluation:
     extra = emission.extra
     if fields is not None and set(fields.names) - {"line", "cmb"}:
         if config.absorb_gamma_gamma:
-            tau = comp.field_opacity(nu_obs, fields)
+            shining = np.zeros(nu_obs.shape, dtype=bool)
+            for key, part in seds.items():
+                if key in comp.JET_COMPONENTS:
+                    shining |= part > 0.0
+            tau = comp.field_opacity(nu_obs, fields, shining)
             extra["tau_fields"] = tau
             transmitted = np.exp(-np.sum(list(tau.values()), axis=0))
             seds = {k: v * transmitted if k in comp.JET_COMPONENTS else v for k, v in seds.items()}
