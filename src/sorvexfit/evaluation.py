@@ -239,10 +239,12 @@ def external_fields(config: ModelConfig, values: Mapping[str, float]) -> comp.Ex
                 r_out=values["R_out"],
             )
         if "blr" in config.fields:
-            r_blr = values["R_BLR"] if "R_BLR" in values else scaled_radius(l_disk, R_BLR_45)
+            scaled = config.scaled or ()
+            r_blr = scaled_radius(l_disk, R_BLR_45) if "R_BLR" in scaled else values["R_BLR"]
             fields.update(xi_blr=values["xi_BLR"], nu_line=values["nu_line"], r_blr=r_blr)
         if "dt" in config.fields:
-            r_dt = values["R_DT"] if "R_DT" in values else scaled_radius(l_disk, R_DT_45)
+            scaled = config.scaled or ()
+            r_dt = scaled_radius(l_disk, R_DT_45) if "R_DT" in scaled else values["R_DT"]
             fields.update(xi_dt=values["xi_DT"], t_dt=values["T_DT"], r_dt=r_dt)
     return comp.ExternalFields(**fields)
 
