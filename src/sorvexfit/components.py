@@ -466,6 +466,25 @@ def disk_temperature(m_bh: float, l_disk: float, eta: float, r_in: float) -> flo
     return float(t4**0.25)
 
 
+def _pair_threshold(name: str, fields: ExternalFields) -> float:
+    """A frequency (Hz, AGN frame) below which the γ rays leaving the blob toward the
+    observer make no pairs on a field: half of 2(m_e c²/h)²/(ν_max (1 − cos ψ_max)), ν_max the
+    field's highest photon frequency, ψ_max a bound on the collision angle along the path.
+    From any point of the path, at angle ≤ θ_s from the axis and at distance ≥ r, the photons
+    of a disk or ring of radius a in the plane z = 0 come at most max(atan(a/r), θ_s) from
+    the axis, those of a shell of radius a < r at most asin(a/r) from the radial direction,
+    itself within θ_s of the axis; so ψ_max = 2θ_s + atan(a/r) or asin(a/r) (π inside the
+    shell), the γ ray being θ_s from the axis."""
+    theta = math.acos(min(max(fields.mu_s, -1.0), 1.0))
+    if name == "blr":
+        spread = math.asin(fields.r_blr / fields.r) if fields.r > fields.r_blr else math.pi
+    else:
+        edge = fields.r_dt if name == "dt" else fields.r_out * G_NEWTON * fields.m_bh / C_LIGHT**2
+        spread = math.atan(edge / fields.r)
+    angle = min(2.0 * theta + spread, math.pi)
+    return _PAIR_FREQUENCY**2 / (_highest_frequency(name, fields) * (1.0 - math.cos(angle)))
+
+
 def _highest_frequency(name: str, fields: ExternalFields) -> float:
     """The highest photon frequency (Hz, AGN frame) of a field that pair production sees."""
     if name == "blr":
@@ -498,9 +517,9 @@ def field_opacity(
     nu = np.asarray(nu_obs, dtype=float) * (1.0 + fields.z)
     tau: dict[str, np.ndarray] = {}
     mu = fields.mu_s
-    # Pairs need ε_γ ε (1 − cos ψ) ≥ 2: below (m_e c²/h)²/(2 ν_max) of the field's most
-    # energetic photons τ is zero and the kernels are not called. The blackbodies are cut at
-    # hν = 60 kT (e^-60: nothing left), the disk's at its hottest radius (`disk_temperature`).
+    # Pairs need ε_γ ε (1 − cos ψ) ≥ 2: below the threshold of the field's most energetic
+    # photons and widest collision angle (`_pair_threshold`) τ is zero and the kernels are
+    # not called.
     kernel_args: dict[str, tuple[Callable[..., np.ndarray], tuple[float, ...]]] = {
         "disk": (kernels.gamma_gamma_disk, (*fields.disk(), fields.r, mu)),
         "blr": (kernels.gamma_gamma_blr, (*fields.blr(), fields.r, mu)),
@@ -508,7 +527,7 @@ def field_opacity(
     }
     for name in names:
         function, args = kernel_args[name]
-        above = wanted & (nu >= _PAIR_FREQUENCY**2 / (2.0 * _highest_frequency(name, fields)))
+        above = wanted & (nu >= _pair_threshold(name, fields))
         values = np.zeros_like(nu)
         if np.any(above):
             values[above] = function(nu[above], *args)
