@@ -89,6 +89,13 @@ def add_model_arguments(parser: argparse.ArgumentParser, with_values: bool = Tru
         action="store_true",
         help="electrons: the self-consistently cooled steady state of an injection",
     )
+    add(
+        "--fields",
+        metavar="LIST",
+        help="external photon fields of --model ec, comma separated: disk, blr, dt, cmb, line"
+        " (default: disk,blr,dt, the accretion disk, broad-line region and dust torus of an"
+        " FSRQ; line: one line of u_ext, nu_ext, the steady state's default)",
+    )
     add("--ec-frame", default="blob", choices=("blob", "agn"), help="frame of u_ext and nu_ext")
     add(
         "--ebl",
@@ -120,10 +127,15 @@ def model_config(
 ) -> ModelConfig:
     """The frozen model configuration of the options of `add_model_arguments`, for a model
     whose parameters `names` are set (`radius`: the geometry when neither R nor t_var is)."""
+    fields = getattr(args, "fields", None)
+    if fields is not None and args.model != "ec":
+        raise ParameterError("fields: external fields need --model ec")
+    options = {} if fields is None else {"fields": fields}
     return configure(
         args.model,
         names,
         radius,
+        **options,
         electrons=args.electrons,
         steady_state=args.steady_state,
         ec_frame=args.ec_frame,
@@ -184,7 +196,7 @@ def run_params(args: argparse.Namespace) -> int:
     _print_rows([header] + [_row(p, config.ec_frame) for p in params.values()])
     # The alternatives: setting one of them with --set switches the model to it.
     alternatives: dict[str, Parameter] = {}
-    for names in (["t_var"], ["Gamma"], ["u_e"], ["L_e"]):
+    for names in (["t_var"], ["Gamma"], ["delta_D"], ["u_e"], ["L_e"], ["R_BLR"], ["R_DT"]):
         if args.steady_state and names[0] in ("u_e", "L_e"):
             continue
         other: Parameters = parameters(model_config(args, names))
@@ -192,7 +204,10 @@ def run_params(args: argparse.Namespace) -> int:
             if name not in params:
                 alternatives[name] = p
     if alternatives:
-        print("\nalternatives (setting one replaces R, delta_D or the normalisation):")
+        print(
+            "\nalternatives (setting one replaces R, the Doppler factor, the normalisation or"
+            " a radius that follows L_disk):"
+        )
         _print_rows([header] + [_row(p, config.ec_frame) for p in alternatives.values()])
     print(FIT_DEFAULTS)
     return ExitCode.OK
@@ -203,7 +218,10 @@ A fit (`sorvexfit fit`) searches each free parameter within its "fit box" (--bou
 replaces one); min and max are the model's own limits. Unless told otherwise it takes
 R = c t_var delta/(1+z) with t_var = 1 d (fixed), absorbs gamma rays on the EBL of Dominguez
 et al. 2011 (--ebl), takes radio points below 1e11 Hz as upper limits (--radio), and starts
-from the analytic starting point of the observed SED, with a global stage of 64 starts."""
+from the analytic starting point of the observed SED, with a global stage of 64 starts.
+--model ec scatters the accretion disk, the broad-line region and the dust torus (--fields);
+R_BLR = 1e17 cm (L_disk/1e45 erg/s)^1/2 and R_DT = 2.5e18 cm (L_disk/1e45 erg/s)^1/2 unless
+set (Ghisellini & Tavecchio 2009, MNRAS 397, 985)."""
 
 
 # ---------------------------------------------------------------------------------------------

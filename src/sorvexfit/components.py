@@ -16,11 +16,25 @@ Conventions (cgs; primes, dropped in the code, mark the blob frame):
   field of intensity J'_ν = (9/16) Ī'_ν, the volume average over a uniform, optically thin
   sphere (3 j' R / 4; energy density u' = 9 L'/(16 π R² c)). In the self-absorbed part the
   true interior intensity is closer to Ī' (to j'/α'); the SSC from there is negligible.
-- External Compton on a monochromatic, isotropic field (u'_ext, ν'_ext) in the blob frame.
-  A field given in the AGN frame is Γ-boosted into it (`sorvexfit.evaluation`), and its
-  scattered emission is then taken as isotropic in the blob frame (the head-on anisotropy of
-  the scattering is neglected). With Γ = δ this gives νF_ν ∝ δ^(4+2α) for a spectral index α,
-  against δ^(3+α) for synchrotron, SSC and a blob-frame field.
+- External Compton on a monochromatic, isotropic field (u'_ext, ν'_ext) in the blob frame
+  (the "line" field, ec_frame="blob"): the isotropic kernel, νF_ν ∝ δ^(3+α) for a spectral
+  index α like synchrotron and SSC.
+- External Compton on the fields of the nucleus (`ExternalFields`), each from its exact kernel
+  of `sorvexfit.kernels` (the emissivity toward the observer, with the angles of the head-on
+  Klein-Nishina kernel; README "The exact kernels"): the Shakura-Sunyaev disk ("ec_disk"),
+  the broad-line shell ("ec_blr"), the dust ring ("ec_dt"), the CMB at the source, a
+  blackbody of 2.725 (1+z) K isotropic in the AGN frame ("ec_cmb"), and a line isotropic in
+  the AGN frame ("ec", ec_frame="agn"). Transferred through the sphere and boosted by δ⁴ as
+  the SSC; an AGN-frame isotropic field gives νF_ν ∝ δ^(4+2α) at Γ = δ (Dermer 1995).
+- The disk's and the torus' own light ("disk", "dt"), observed through the same distance and
+  redshift: the disk a multi-temperature blackbody, each face Lambertian, seen at θ_s (νF_ν =
+  ν_e cos θ_s ∫ B_ν_e(T(R)) 2πR dR / d_L², ν_e = (1+z)ν, σT⁴ = 3GMṀ/(8πR³)(1 − √(R_in/R)),
+  Ṁ = L_disk/(ηc²); Shakura & Sunyaev 1973, A&A 24, 337), the torus a blackbody of T_DT
+  radiating ξ_DT L_disk isotropically.
+- Gamma-gamma absorption on the nucleus' photons along the path from r to the observer
+  (`field_opacity`; Finke 2016, ApJ 830, 94): the jet's νF_ν × exp(−τ(ν_obs(1+z))), beside
+  the absorption in the blob below. τ does not depend on the electrons and is cached on its
+  inputs.
 - Observer: ν = δ ν'/(1+z) and νF_ν(ν) = δ⁴ ν' L'_ν'(ν') / (4π d_L²) = δ⁴ π R² ν' Ī'_ν' / d_L²
   (a moving sphere: the flux density transforms as δ³ (1+z) L'/(4π d_L²)).
 - EBL: νF_ν × exp(-τ(E, z)) with τ from the `ebltable` library.
@@ -41,7 +55,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from functools import cache
 from typing import Any
@@ -50,26 +64,43 @@ import numpy as np
 
 import sorvex
 
+from . import kernels
 from .backend import BACKENDS
-from .constants import C_LIGHT, ME_C2, SIGMA_T
+from .constants import (
+    C_LIGHT,
+    G_NEWTON,
+    H_PLANCK,
+    K_BOLTZMANN,
+    ME_C2,
+    SIGMA_SB,
+    SIGMA_T,
+    T_CMB,
+)
 from .parameters import ParameterError
 
 __all__ = [
     "EBL",
     "EBL_MODELS",
+    "JET_COMPONENTS",
     "SEED_FLOOR",
     "BlobEmission",
+    "ExternalFields",
     "blob_emission",
     "blob_intensity",
     "compton_cooling",
+    "disk_thermal",
     "ebl_attenuation",
+    "external_compton",
     "fewest_segments",
+    "field_opacity",
     "line_cooling",
     "observed",
     "seed_intensity",
     "synchrotron",
     "synchrotron_cooling",
     "synchrotron_electrons",
+    "thermal_emission",
+    "torus_thermal",
 ]
 
 # Seed photons whose ν I_ν is below this fraction of its peak are left out of the
@@ -224,10 +255,10 @@ def blob_emission(
     radius: float,
     delta: float,
     d_l: float,
-    external: tuple[float, float] | None,
+    fields: ExternalFields | None,
     gamma_gamma: bool,
 ) -> BlobEmission:
-    """Synchrotron (self-absorbed), SSC and EC on a line `external` = (u', ν') of the blob at
+    """Synchrotron (self-absorbed), SSC and EC on the external `fields` of the blob at
     blob-frame frequencies `nu`, as the observer sees them (module documentation)."""
     kernels = BACKENDS[backend]
     g_syn, n_syn = syn_electrons
@@ -249,11 +280,263 @@ def blob_emission(
             seds["ssc"] = observed(
                 nu, blob_intensity(radius, j_ssc, absorption), delta, radius, d_l
             )
-        if "ec" in components and external is not None:
-            u_ext, nu_ext = external
-            j_ec = kernels.inverse_compton_line(nu, u_ext, nu_ext, gamma, n)
-            seds["ec"] = observed(nu, blob_intensity(radius, j_ec, absorption), delta, radius, d_l)
+        if "ec" in components and fields is not None:
+            for key, j_ec in external_compton(backend, nu, gamma, n, fields).items():
+                disc_ec = blob_intensity(radius, j_ec, absorption)
+                seds[key] = observed(nu, disc_ec, delta, radius, d_l)
     return BlobEmission(seds, int(g_syn.size - 1), extra)
+
+
+# ---------------------------------------------------------------------------------------------
+# The external fields
+
+
+# The components of the jet (absorbed on the nucleus' photons), against its thermal ones.
+JET_COMPONENTS = ("syn", "ssc", "ec", "ec_disk", "ec_blr", "ec_dt", "ec_cmb")
+
+
+@dataclass(frozen=True)
+class ExternalFields:
+    """The external photon fields of one evaluation, as plain numbers (cgs).
+
+    names: of `sorvexfit.config.FIELDS`; gamma_bulk, mu_s: the blob's Γ and the cosine of the
+    viewing angle; z: redshift. line: (u, ν) of the "line" field, in the blob frame when
+    line_frame is "blob", else in the AGN frame. l_disk (erg s^-1), r (the blob's height,
+    cm); the disk: m_bh (g), eta, r_in and r_out (R_g); the BLR shell: xi_blr, nu_line (Hz),
+    r_blr (cm); the torus ring: xi_dt, t_dt (K), r_dt (cm). thermal: the disk and the torus
+    also shine in the SED.
+    """
+
+    names: tuple[str, ...]
+    gamma_bulk: float
+    mu_s: float
+    z: float
+    line: tuple[float, float] | None = None
+    line_frame: str = "blob"
+    l_disk: float = 0.0
+    r: float = 0.0
+    m_bh: float = 0.0
+    eta: float = 1.0 / 12.0
+    r_in: float = 6.0
+    r_out: float = 200.0
+    xi_blr: float = 0.0
+    nu_line: float = 2.47e15
+    r_blr: float = 0.0
+    xi_dt: float = 0.0
+    t_dt: float = 1000.0
+    r_dt: float = 0.0
+    thermal: bool = True
+
+    def disk(self) -> tuple[float, float, float, float, float]:
+        return (self.l_disk, self.m_bh, self.eta, self.r_in, self.r_out)
+
+    def blr(self) -> tuple[float, float, float, float]:
+        return (self.l_disk, self.xi_blr, self.nu_line, self.r_blr)
+
+    def dt(self) -> tuple[float, float, float, float]:
+        return (self.l_disk, self.xi_dt, self.t_dt, self.r_dt)
+
+
+def external_compton(
+    backend: str, nu: np.ndarray, gamma: np.ndarray, n: np.ndarray, fields: ExternalFields
+) -> dict[str, np.ndarray]:
+    """Blob-frame EC emissivity toward the observer (erg s^-1 cm^-3 Hz^-1 sr^-1) on each
+    field, keyed by component: "ec" (the line), "ec_disk", "ec_blr", "ec_dt", "ec_cmb"."""
+    out: dict[str, np.ndarray] = {}
+    g, mu = fields.gamma_bulk, fields.mu_s
+    for name in fields.names:
+        if name == "line":
+            assert fields.line is not None
+            u, nu0 = fields.line
+            if fields.line_frame == "agn" and backend == "sorvex":
+                # sorvex has no angle-dependent kernel: the line boosted into the blob and
+                # scattered isotropically there, u' = Γ²(1 + β²/3) u, ν' = Γν.
+                beta = sorvex.bofg(g)
+                u, nu0 = g * g * (1.0 + beta * beta / 3.0) * u, g * nu0
+            if fields.line_frame == "blob" or backend == "sorvex":
+                out["ec"] = BACKENDS[backend].inverse_compton_line(nu, u, nu0, gamma, n)
+            else:
+                out["ec"] = kernels.external_compton_isotropic_line(nu, u, nu0, g, mu, gamma, n)
+        elif name == "disk":
+            out["ec_disk"] = kernels.external_compton_disk(
+                nu, *fields.disk(), fields.r, g, mu, gamma, n
+            )
+        elif name == "blr":
+            out["ec_blr"] = kernels.external_compton_blr(
+                nu, *fields.blr(), fields.r, g, mu, gamma, n
+            )
+        elif name == "dt":
+            out["ec_dt"] = kernels.external_compton_torus(
+                nu, *fields.dt(), fields.r, g, mu, gamma, n
+            )
+        elif name == "cmb":
+            seed_nu, seed_i = cmb_intensity(fields.z)
+            out["ec_cmb"] = kernels.external_compton_isotropic(nu, seed_nu, seed_i, g, mu, gamma, n)
+    return out
+
+
+def planck(nu: np.ndarray, temperature: np.ndarray | float) -> np.ndarray:
+    """B_ν(T) (erg s^-1 cm^-2 Hz^-1 sr^-1); zero where hν/kT overflows."""
+    x = H_PLANCK * nu / (K_BOLTZMANN * np.asarray(temperature))
+    with np.errstate(over="ignore", divide="ignore"):
+        result: np.ndarray = (2.0 * H_PLANCK / C_LIGHT**2) * nu**3 / np.expm1(np.minimum(x, 700.0))
+    return np.where(x < 700.0, result, 0.0)
+
+
+@cache
+def cmb_intensity(z: float) -> tuple[np.ndarray, np.ndarray]:
+    """The CMB at redshift z as a table (ν Hz, B_ν of 2.725 (1+z) K), 128 points from 1e-3
+    to 40 kT/h: a power law between neighbours is within 1e-3 of the blackbody near its
+    peak."""
+    temperature = T_CMB * (1.0 + z)
+    nu = np.geomspace(1e-3, 40.0, 128) * K_BOLTZMANN * temperature / H_PLANCK
+    intensity = planck(nu, temperature)
+    nu.flags.writeable = intensity.flags.writeable = False
+    return nu, intensity
+
+
+# Gauss-Legendre nodes of the disk's radial integral: 24 panels of 8 points in ln R.
+_GL_X, _GL_W = np.polynomial.legendre.leggauss(8)
+
+
+def disk_thermal(
+    nu_obs: np.ndarray,
+    l_disk: float,
+    m_bh: float,
+    eta: float,
+    r_in: float,
+    r_out: float,
+    mu_s: float,
+    z: float,
+    d_l: float,
+) -> np.ndarray:
+    """νF_ν (erg cm^-2 s^-1) of a Shakura-Sunyaev disk (m_bh in g, r_in and r_out in R_g)
+    seen at cos θ = mu_s (module documentation)."""
+    r_g = G_NEWTON * m_bh / C_LIGHT**2
+    mdot = l_disk / (eta * C_LIGHT**2)
+    edges = np.linspace(math.log(r_in), math.log(r_out), 25)
+    half = 0.5 * np.diff(edges)
+    u = ((edges[:-1] + half)[:, None] + half[:, None] * _GL_X[None, :]).ravel()
+    weight = (half[:, None] * _GL_W[None, :]).ravel()
+    x = np.exp(u)  # R / R_g
+    radius = x * r_g
+    t4 = 3.0 * G_NEWTON * m_bh * mdot / (8.0 * math.pi * SIGMA_SB * radius**3)
+    temperature = (t4 * (1.0 - np.sqrt(r_in / x))) ** 0.25
+    nu_e = np.asarray(nu_obs, dtype=float) * (1.0 + z)
+    area = 2.0 * math.pi * radius * radius * weight  # dA = 2πR² d ln R
+    bnu = planck(nu_e[:, None], temperature[None, :])
+    result: np.ndarray = nu_e * mu_s * (bnu @ area) / (d_l * d_l)
+    return result
+
+
+def torus_thermal(
+    nu_obs: np.ndarray, l_disk: float, xi_dt: float, t_dt: float, z: float, d_l: float
+) -> np.ndarray:
+    """νF_ν (erg cm^-2 s^-1) of the torus: a blackbody of t_dt radiating xi_dt L_disk
+    isotropically, νL_ν = ξL (15/π⁴) x⁴/(eˣ − 1), x = hν_e/kT."""
+    nu_e = np.asarray(nu_obs, dtype=float) * (1.0 + z)
+    shape = math.pi * planck(nu_e, t_dt) * nu_e / (SIGMA_SB * t_dt**4)
+    result: np.ndarray = xi_dt * l_disk * shape / (4.0 * math.pi * d_l * d_l)
+    return result
+
+
+def thermal_emission(
+    nu_obs: np.ndarray, fields: ExternalFields, d_l: float
+) -> dict[str, np.ndarray]:
+    """The disk's and the torus' own νF_ν at observed frequencies, those the fields have."""
+    out: dict[str, np.ndarray] = {}
+    if not fields.thermal:
+        return out
+    if "disk" in fields.names:
+        out["disk"] = disk_thermal(nu_obs, *fields.disk(), fields.mu_s, fields.z, d_l)
+    if "dt" in fields.names:
+        out["dt"] = torus_thermal(nu_obs, fields.l_disk, fields.xi_dt, fields.t_dt, fields.z, d_l)
+    return out
+
+
+_OPACITIES: dict[tuple[Any, ...], dict[str, np.ndarray]] = {}
+_PAIR_FREQUENCY = ME_C2 / H_PLANCK  # Hz
+
+
+def disk_temperature(m_bh: float, l_disk: float, eta: float, r_in: float) -> float:
+    """The disk's highest temperature (K), at R = (49/36) R_in (m_bh in g, r_in in R_g)."""
+    radius = (49.0 / 36.0) * r_in * G_NEWTON * m_bh / C_LIGHT**2
+    mdot = l_disk / (eta * C_LIGHT**2)
+    t4 = 3.0 * G_NEWTON * m_bh * mdot / (8.0 * math.pi * SIGMA_SB * radius**3) / 7.0
+    return float(t4**0.25)
+
+
+def _pair_threshold(name: str, fields: ExternalFields) -> float:
+    """A frequency (Hz, AGN frame) below which the γ rays leaving the blob toward the
+    observer make no pairs on a field: half of 2(m_e c²/h)²/(ν_max (1 − cos ψ_max)), ν_max the
+    field's highest photon frequency, ψ_max a bound on the collision angle along the path.
+    From any point of the path, at angle ≤ θ_s from the axis and at distance ≥ r, the photons
+    of a disk or ring of radius a in the plane z = 0 come at most max(atan(a/r), θ_s) from
+    the axis, those of a shell of radius a < r at most asin(a/r) from the radial direction,
+    itself within θ_s of the axis; so ψ_max = 2θ_s + atan(a/r) or asin(a/r) (π inside the
+    shell), the γ ray being θ_s from the axis."""
+    theta = math.acos(min(max(fields.mu_s, -1.0), 1.0))
+    if name == "blr":
+        spread = math.asin(fields.r_blr / fields.r) if fields.r > fields.r_blr else math.pi
+    else:
+        edge = fields.r_dt if name == "dt" else fields.r_out * G_NEWTON * fields.m_bh / C_LIGHT**2
+        spread = math.atan(edge / fields.r)
+    angle = min(2.0 * theta + spread, math.pi)
+    return _PAIR_FREQUENCY**2 / (_highest_frequency(name, fields) * (1.0 - math.cos(angle)))
+
+
+def _highest_frequency(name: str, fields: ExternalFields) -> float:
+    """The highest photon frequency (Hz, AGN frame) of a field that pair production sees."""
+    if name == "blr":
+        return fields.nu_line
+    temperature = (
+        fields.t_dt
+        if name == "dt"
+        else disk_temperature(fields.m_bh, fields.l_disk, fields.eta, fields.r_in)
+    )
+    return 60.0 * K_BOLTZMANN * temperature / H_PLANCK
+
+
+def field_opacity(
+    nu_obs: np.ndarray, fields: ExternalFields, where: np.ndarray | None = None
+) -> dict[str, np.ndarray]:
+    """τ_γγ of the disk, BLR and torus photons along the path from r, at the observed
+    frequencies (the kernels at ν_obs(1+z)), keyed by field; at the frequencies `where` is
+    true only (where the jet shines: elsewhere there is nothing to absorb, and τ is left 0);
+    cached on the inputs."""
+    names = tuple(f for f in fields.names if f in ("disk", "blr", "dt"))
+    wanted = np.ones(nu_obs.shape, dtype=bool) if where is None else np.asarray(where, dtype=bool)
+    key = (
+        names, fields.disk() if "disk" in names else (), fields.blr() if "blr" in names else (),
+        fields.dt() if "dt" in names else (), fields.r, fields.mu_s, fields.z, nu_obs.tobytes(),
+        np.packbits(wanted).tobytes(),
+    )  # fmt: skip
+    cached = _OPACITIES.get(key)
+    if cached is not None:
+        return cached
+    nu = np.asarray(nu_obs, dtype=float) * (1.0 + fields.z)
+    tau: dict[str, np.ndarray] = {}
+    mu = fields.mu_s
+    # Pairs need ε_γ ε (1 − cos ψ) ≥ 2: below the threshold of the field's most energetic
+    # photons and widest collision angle (`_pair_threshold`) τ is zero and the kernels are
+    # not called.
+    kernel_args: dict[str, tuple[Callable[..., np.ndarray], tuple[float, ...]]] = {
+        "disk": (kernels.gamma_gamma_disk, (*fields.disk(), fields.r, mu)),
+        "blr": (kernels.gamma_gamma_blr, (*fields.blr(), fields.r, mu)),
+        "dt": (kernels.gamma_gamma_torus, (*fields.dt(), fields.r, mu)),
+    }
+    for name in names:
+        function, args = kernel_args[name]
+        above = wanted & (nu >= _pair_threshold(name, fields))
+        values = np.zeros_like(nu)
+        if np.any(above):
+            values[above] = function(nu[above], *args)
+        values.flags.writeable = False
+        tau[name] = values
+    if len(_OPACITIES) > 256:
+        _OPACITIES.clear()
+    _OPACITIES[key] = tau
+    return tau
 
 
 # ---------------------------------------------------------------------------------------------

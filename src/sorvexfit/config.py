@@ -23,6 +23,8 @@ from .parameters import Parameter, ParameterError, Parameters
 
 __all__ = [
     "COMPONENTS",
+    "DEFAULT_FIELDS",
+    "FIELDS",
     "MODEL_KINDS",
     "SEGMENTS_RTOL",
     "ModelConfig",
@@ -34,6 +36,17 @@ COMPONENTS = ("syn", "ssc", "ec")
 MODEL_KINDS = ("ssc", "ec")
 KIND_COMPONENTS = {"ssc": ("syn", "ssc"), "ec": ("syn", "ssc", "ec")}
 EBL_NONE = "none"
+
+# External photon fields (`ModelConfig.fields`): the accretion disk, the broad-line region (a
+# shell re-emitting a line), the dust torus (a ring), the CMB at the source, and a line
+# isotropic in the blob or the AGN frame (`ec_frame`). The first three share the nucleus'
+# geometry: the disk luminosity and the blob's height r on the jet axis.
+FIELDS = ("disk", "blr", "dt", "cmb", "line")
+NUCLEUS_FIELDS = ("disk", "blr", "dt")
+DEFAULT_FIELDS = ("disk", "blr", "dt")
+# Radii that follow the disk luminosity unless given (Ghisellini & Tavecchio 2009, MNRAS 397,
+# 985): R_BLR = 1e17 cm (L_disk/1e45)^1/2, R_DT = 2.5e18 cm (L_disk/1e45)^1/2.
+SCALED_RADII = {"R_BLR": ("blr", 1e17), "R_DT": ("dt", 2.5e18)}
 
 # segments_rtol="auto" by backend (measured by the benchmark's grid-economy section): the
 # sorvex synchrotron costs about 500 kernel evaluations per segment and frequency and gains from
@@ -49,7 +62,13 @@ class ModelConfig:
     normalisation: "n_e", "u_e" or "L_e" (the steady state is normalised by L_inj instead).
     components: any of "syn", "ssc", "ec".
     steady_state: the electrons are the cooled steady state of an injection of that shape.
-    ec_frame: "blob" (u_ext, nu_ext in the blob frame) or "agn" (Γ-boosted into it).
+    fields: the external photon fields of "ec", any of `FIELDS` ("disk", "blr", "dt",
+        "cmb", "line"); empty: ("line",) with "ec", () without.
+    ec_frame: the frame of the "line" field: "blob" (u_ext, nu_ext in the blob frame) or
+        "agn" (isotropic in the nucleus' frame, exact angles).
+    scaled: the radii (R_BLR, R_DT) that follow the scaling with L_disk rather than being
+        parameters; None: both.
+    thermal: the disk's and the torus' own thermal emission join the SED ("disk", "dt").
     radius: "R" or "t_var"; doppler: "delta_D" or "Gamma_theta".
     ebl: an EBL model name of `sorvexfit.components.EBL_MODELS`, or None.
     gamma_gamma: absorb SSC and EC on the blob's synchrotron photons; None: on with the exact
@@ -65,7 +84,10 @@ class ModelConfig:
     normalisation: str = "n_e"
     components: tuple[str, ...] = ("syn", "ssc")
     steady_state: bool = False
+    fields: tuple[str, ...] = ()
     ec_frame: str = "blob"
+    scaled: tuple[str, ...] | None = None
+    thermal: bool = True
     radius: str = "R"
     doppler: str = "delta_D"
     ebl: str | None = None
@@ -107,6 +129,8 @@ class ModelConfig:
                 )
         if not parts:
             raise ParameterError("components: at least one of syn, ssc, ec")
+        fields = _fields(self.fields, "ec" in parts)
+        scaled = _scaled(self.scaled, fields)
         _choose("normalisation", self.normalisation, tuple(NORMALISATIONS))
         _choose("ec_frame", self.ec_frame, ("blob", "agn"))
         _choose("radius", self.radius, ("R", "t_var"))
@@ -126,6 +150,15 @@ class ModelConfig:
             from .components import EBL_MODELS
 
             _choose("ebl", ebl, EBL_MODELS, "unknown EBL model")
+        if set(fields) - {"line"} and self.backend != "exact":
+            raise ParameterError(
+                f"fields: {', '.join(f for f in fields if f != 'line')} need backend='exact'"
+            )
+        if self.steady_state and set(fields) - {"line"}:
+            raise ParameterError(
+                "fields: the steady state cools the electrons on a line only; use "
+                "fields=('line',) with steady_state"
+            )
         gamma_gamma = self.backend == "exact" if self.gamma_gamma is None else self.gamma_gamma
         if gamma_gamma and self.backend != "exact":
             raise ParameterError(
@@ -142,6 +175,8 @@ class ModelConfig:
         resolved = {
             "electrons": electrons,
             "components": parts,
+            "fields": fields,
+            "scaled": scaled,
             "nu_range": (low, high),
             "ebl": ebl,
             "absorb_gamma_gamma": bool(gamma_gamma),
@@ -182,7 +217,10 @@ class ModelConfig:
             self.normalisation,
             self.components,
             self.steady_state,
+            self.fields,
             self.ec_frame,
+            self.scaled,
+            self.thermal,
             self.radius,
             self.doppler,
             self.ebl,
@@ -206,7 +244,10 @@ class ModelConfig:
             "electrons": self.distribution.kind,
             "normalisation": self.normalisation,
             "steady_state": self.steady_state,
+            "fields": list(self.fields),
             "ec_frame": self.ec_frame,
+            "scaled": list(self.scaled or ()),
+            "thermal": self.thermal,
             "radius": self.radius,
             "doppler": self.doppler,
             "ebl": self.ebl,
@@ -218,6 +259,35 @@ class ModelConfig:
             "n_nu": self.n_nu,
             "segments_rtol": self.synchrotron_rtol,
         }
+
+
+def _fields(value: Any, ec: bool) -> tuple[str, ...]:
+    """The fields of `value` in the order of `FIELDS`, checked; the line alone by default."""
+    if isinstance(value, str):
+        value = tuple(f.strip() for f in value.split(",") if f.strip())
+    try:
+        given = tuple(value)
+    except TypeError:
+        raise ParameterError(f"fields: expected names of fields, got {value!r}") from None
+    for name in given:
+        if name not in FIELDS:
+            raise ParameterError(f"fields: unknown field {name!r} (known: {', '.join(FIELDS)})")
+    if given and not ec:
+        raise ParameterError("fields: external fields need the ec component")
+    if ec and not given:
+        given = ("line",)
+    return tuple(f for f in FIELDS if f in given)
+
+
+def _scaled(value: Any, fields: tuple[str, ...]) -> tuple[str, ...]:
+    """The radii of `fields` that follow the luminosity scaling (all of them when None)."""
+    names = tuple(SCALED_RADII) if value is None else tuple(value)
+    for name in names:
+        if name not in SCALED_RADII:
+            raise ParameterError(
+                f"scaled: unknown radius {name!r} (known: {', '.join(SCALED_RADII)})"
+            )
+    return tuple(n for n in SCALED_RADII if n in names and SCALED_RADII[n][0] in fields)
 
 
 def _segments_rtol(value: float | str | None, backend: str) -> float | None:
@@ -255,6 +325,11 @@ def _chosen(names: set[str], owners: dict[str, str], default: str, what: str) ->
     return chosen.pop() if chosen else default
 
 
+def _moving(fields: tuple[str, ...], ec_frame: str) -> bool:
+    """Whether the fields are given in the nucleus' frame (their scattering needs Γ and θ)."""
+    return bool(set(fields) - {"line"}) or ("line" in fields and ec_frame == "agn")
+
+
 def configure(
     kind: str = "ssc", names: Iterable[str] = (), radius: str = "R", **options: Any
 ) -> ModelConfig:
@@ -262,7 +337,13 @@ def configure(
     parameters `names` will be set: setting t_var or R, Gamma or theta, u_e or L_e selects that
     geometry or normalisation (two ways at once are a ParameterError); `radius` is the
     geometry when neither R nor t_var is set. `options` are the other fields of
-    `ModelConfig`."""
+    `ModelConfig`.
+
+    "ec" scatters the fields of an FSRQ by default, `DEFAULT_FIELDS` (the accretion disk, the
+    broad-line region and the dust torus; fields=("line",) is the single line, the default of
+    the steady state, which cools the electrons on a line), and is then
+    given by Γ and θ unless delta_D is set; R_BLR and R_DT follow the disk luminosity
+    (`SCALED_RADII`) unless set."""
     if kind not in MODEL_KINDS:
         raise ParameterError(f"model: unknown model {kind!r} (known: {', '.join(MODEL_KINDS)})")
     given = set(names)
@@ -275,7 +356,18 @@ def configure(
         name = sorted(given & set(NORMALISATIONS))[0]
         raise ParameterError(f"{name}: the steady state is normalised by L_inj")
     options["radius"] = _chosen(given, _RADIUS, radius, "radius")
-    options.setdefault("doppler", _chosen(given, _DOPPLER, "delta_D", "Doppler factor"))
+    if kind == "ec":
+        options.setdefault("fields", ("line",) if steady else DEFAULT_FIELDS)
+        fields = _fields(options["fields"], True)
+        options.setdefault("scaled", tuple(n for n in SCALED_RADII if n not in given))
+    else:
+        fields = ()
+    # The fields of the nucleus see the jet's Γ and the viewing angle: such a model is given
+    # by Γ and θ unless δ is set.
+    moving = _moving(fields, options.get("ec_frame", "blob"))
+    options.setdefault(
+        "doppler", _chosen(given, _DOPPLER, "Gamma_theta" if moving else "delta_D", "Doppler")
+    )
     normalisations = {n: n for n in NORMALISATIONS}
     options.setdefault("normalisation", _chosen(given, normalisations, "n_e", "normalisation"))
     options.setdefault("components", KIND_COMPONENTS[kind])
@@ -374,16 +466,104 @@ def _ec_parameters(frame: str) -> list[Parameter]:
     ]
 
 
+def _nucleus_parameters(fields: tuple[str, ...], scaled: tuple[str, ...]) -> list[Parameter]:
+    """The disk luminosity, the blob's height and each field's own parameters. Defaults:
+    Shakura-Sunyaev disk from 6 to 200 R_g with η = 1/12 (Schwarzschild) around 1e9 M_sun;
+    the BLR re-emitting 10 % of the disk in Lyman α, the torus 50 % at 1000 K (Ghisellini &
+    Tavecchio 2009, MNRAS 397, 985); their radii from `SCALED_RADII` unless given."""
+    params = [
+        Parameter("L_disk", 1e46, "erg s-1", 1e38, 1e50, log10=True, description="disk luminosity"),
+        Parameter(
+            "r",
+            1.5e17,
+            "cm",
+            1e13,
+            1e22,
+            frozen=True,
+            log10=True,
+            description="blob's height above the disk, on the jet axis",
+        ),
+    ]
+    frozen = {"frozen": True}
+    if "disk" in fields:
+        params += [
+            Parameter(
+                "M_BH", 1e9, "solMass", 1e4, 1e11, log10=True, description="black-hole mass",
+                **frozen,
+            ),
+            Parameter("eta", 1 / 12, "", 1e-3, 1.0, description="accretion efficiency", **frozen),
+            Parameter("R_in", 6.0, "", 1.0, 1e4, description="disk's inner radius, R_g", **frozen),
+            Parameter(
+                "R_out", 200.0, "", 1.01, 1e7, log10=True, description="disk's outer radius, R_g",
+                **frozen,
+            ),
+        ]  # fmt: skip
+    if "blr" in fields:
+        params += [
+            Parameter(
+                "xi_BLR", 0.1, "", 1e-5, 1.0, log10=True,
+                description="fraction of the disk luminosity the BLR re-emits", **frozen,
+            ),
+            Parameter(
+                "nu_line", 2.47e15, "Hz", 1e13, 1e17, log10=True,
+                description="broad line frequency (Lyman alpha)", **frozen,
+            ),
+        ]  # fmt: skip
+        if "R_BLR" not in scaled:
+            params.append(
+                Parameter(
+                    "R_BLR",
+                    1e17,
+                    "cm",
+                    1e14,
+                    1e21,
+                    log10=True,
+                    description="BLR radius",
+                    **frozen,
+                )
+            )
+    if "dt" in fields:
+        params += [
+            Parameter(
+                "xi_DT", 0.5, "", 1e-5, 1.0, log10=True,
+                description="fraction of the disk luminosity the torus re-emits", **frozen,
+            ),
+            Parameter("T_DT", 1000.0, "K", 10.0, 3000.0, description="dust temperature", **frozen),
+        ]  # fmt: skip
+        if "R_DT" not in scaled:
+            params.append(
+                Parameter(
+                    "R_DT",
+                    2.5e18,
+                    "cm",
+                    1e15,
+                    1e22,
+                    log10=True,
+                    description="torus radius",
+                    **frozen,
+                )
+            )
+    return params
+
+
 def parameters(config: ModelConfig) -> Parameters:
     """The parameters of a configuration, at their defaults (a new, independent object)."""
     params = _blob_parameters(config.radius, config.doppler)
+    if _moving(config.fields, config.ec_frame):
+        # The nucleus' fields constrain Γ and δ apart; θ stays where it is put (a fit's start
+        # puts it at arccos β, where δ = Γ).
+        for p in params:
+            if p.name == "theta":
+                p.frozen = True
     if config.steady_state:
         params += _steady_parameters()
     else:
         params.append(normalisation_parameter(config.normalisation))
     params += config.distribution.parameters()
-    if "ec" in config.components:
+    if "line" in config.fields:
         params += _ec_parameters(config.ec_frame)
+    if set(config.fields) & set(NUCLEUS_FIELDS):
+        params += _nucleus_parameters(config.fields, config.scaled or ())
     result = Parameters.of(params, config.distribution.order(), config.name)
     result.check_order(result.as_dict())
     return result

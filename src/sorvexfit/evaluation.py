@@ -18,8 +18,16 @@ Geometry and frames (see `sorvexfit.components` for the radiation):
 - δ is given directly (doppler="delta_D"), or from Γ and the viewing angle θ (doppler=
   "Gamma_theta": δ = 1/(Γ(1 - β cos θ)), β = `sorvex.bofg(Γ)`). An AGN-frame external field
   needs Γ; with doppler="delta_D" it is taken as Γ = max(δ, 1) (the viewer at θ = arccos β).
-- An external line given in the AGN frame (ec_frame="agn") is seen in the blob with
-  u' = Γ²(1 + β²/3) u and ν' = Γ ν.
+- The external fields of the nucleus (`config.fields`) see the blob moving with Γ at
+  cos θ_s = μ_s from the jet axis: Γ and θ given (doppler="Gamma_theta", the default of an
+  FSRQ model), or with doppler="delta_D" Γ = max(δ, 1) and μ_s = β (the viewer at the angle
+  where δ = Γ). The disk luminosity L_disk sets the radii that are not given: R_BLR = 1e17 cm
+  (L_disk/1e45 erg s^-1)^½ and R_DT = 2.5e18 cm (L_disk/1e45 erg s^-1)^½ (Ghisellini &
+  Tavecchio 2009, MNRAS 397, 985); the CMB is a blackbody of 2.725 (1 + z) K.
+- A line given in the AGN frame (ec_frame="agn") is scattered with the exact angles; for the
+  steady state's cooling it is seen in the blob with u' = Γ²(1 + β²/3) u and ν' = Γ ν.
+- The jet's components are absorbed on the disk, BLR and torus photons (exp(−τ), with the
+  exact kernels); the disk's and the torus' own light join the SED ("disk", "dt").
 - ν_obs = δ ν' / (1 + z); d_L from the configuration's astropy cosmology (default Planck18).
 
 Evaluation works on one frequency grid: `nu_range` (observer frame, Hz) with `n_nu` points,
@@ -43,15 +51,19 @@ import sorvex
 from . import components as comp
 from . import distributions as dist
 from . import steady as st
-from .config import ModelConfig
-from .constants import C_LIGHT
+from .config import SCALED_RADII, ModelConfig
+from .constants import C_LIGHT, M_SUN
 from .parameters import ParameterError
+
+R_BLR_45 = SCALED_RADII["R_BLR"][1]
+R_DT_45 = SCALED_RADII["R_DT"][1]
 
 __all__ = [
     "Evaluation",
     "blob_radius",
     "doppler",
     "evaluate",
+    "external_fields",
     "frequencies",
     "frequency_grid",
     "loglog",
@@ -90,6 +102,7 @@ def evaluate(config: ModelConfig, values: Mapping[str, float]) -> Evaluation:
     radius = blob_radius(config, values, delta)
     d_l = luminosity_distance(z, config)
     external = external_field(config, values)
+    fields = external_fields(config, values)
     nu_obs = frequency_grid(config.nu_range, config.n_nu)
     nu = nu_obs * ((1.0 + z) / delta)
 
@@ -130,16 +143,28 @@ def evaluate(config: ModelConfig, values: Mapping[str, float]) -> Evaluation:
         radius,
         delta,
         d_l,
-        external,
+        fields,
         config.absorb_gamma_gamma,
     )
     seds = emission.seds
+    extra = emission.extra
+    if fields is not None and set(fields.names) - {"line", "cmb"}:
+        if config.absorb_gamma_gamma:
+            shining = np.zeros(nu_obs.shape, dtype=bool)
+            for key, part in seds.items():
+                if key in comp.JET_COMPONENTS:
+                    shining |= part > 0.0
+            tau = comp.field_opacity(nu_obs, fields, shining)
+            extra["tau_fields"] = tau
+            transmitted = np.exp(-np.sum(list(tau.values()), axis=0))
+            seds = {k: v * transmitted if k in comp.JET_COMPONENTS else v for k, v in seds.items()}
+        seds.update(comp.thermal_emission(nu_obs, fields, d_l))
     if config.ebl is not None:
         attenuation = comp.ebl_attenuation(config.ebl, nu_obs, z)
         seds = {key: part * attenuation for key, part in seds.items()}
     seds["total"] = np.sum(list(seds.values()), axis=0)
     return Evaluation(
-        nu_obs, nu, seds, gamma, n, delta, radius, d_l, steady, emission.segments, emission.extra
+        nu_obs, nu, seds, gamma, n, delta, radius, d_l, steady, emission.segments, extra
     )
 
 
@@ -177,9 +202,57 @@ def blob_radius(config: ModelConfig, values: Mapping[str, float], delta: float) 
     return C_LIGHT * values["t_var"] * delta / (1.0 + values["z"])
 
 
-def external_field(config: ModelConfig, values: Mapping[str, float]) -> tuple[float, float] | None:
-    """(u', ν') of the external line in the blob frame, or None without one."""
+def viewing_cosine(config: ModelConfig, values: Mapping[str, float]) -> float:
+    """μ_s = cos θ_s: given by θ, or β when only δ is (the angle where δ = Γ)."""
+    if config.doppler == "Gamma_theta":
+        return math.cos(math.radians(values["theta"]))
+    return float(sorvex.bofg(bulk_lorentz(config, values)))
+
+
+def scaled_radius(l_disk: float, r_45: float) -> float:
+    """A radius r_45 (L_disk / 1e45 erg s^-1)^½ (cm; GT09)."""
+    return r_45 * math.sqrt(l_disk / 1e45)
+
+
+def external_fields(config: ModelConfig, values: Mapping[str, float]) -> comp.ExternalFields | None:
+    """The external fields of the model at `values`, as the components take them."""
     if "ec" not in config.components:
+        return None
+    fields: dict[str, Any] = {
+        "names": config.fields,
+        "gamma_bulk": bulk_lorentz(config, values),
+        "mu_s": viewing_cosine(config, values),
+        "z": values["z"],
+        "line_frame": config.ec_frame,
+        "thermal": config.thermal,
+    }
+    if "line" in config.fields:
+        fields["line"] = (values["u_ext"], values["nu_ext"])
+    if "L_disk" in values:
+        l_disk = values["L_disk"]
+        fields.update(l_disk=l_disk, r=values["r"])
+        if "disk" in config.fields:
+            fields.update(
+                m_bh=values["M_BH"] * M_SUN,
+                eta=values["eta"],
+                r_in=values["R_in"],
+                r_out=values["R_out"],
+            )
+        if "blr" in config.fields:
+            scaled = config.scaled or ()
+            r_blr = scaled_radius(l_disk, R_BLR_45) if "R_BLR" in scaled else values["R_BLR"]
+            fields.update(xi_blr=values["xi_BLR"], nu_line=values["nu_line"], r_blr=r_blr)
+        if "dt" in config.fields:
+            scaled = config.scaled or ()
+            r_dt = scaled_radius(l_disk, R_DT_45) if "R_DT" in scaled else values["R_DT"]
+            fields.update(xi_dt=values["xi_DT"], t_dt=values["T_DT"], r_dt=r_dt)
+    return comp.ExternalFields(**fields)
+
+
+def external_field(config: ModelConfig, values: Mapping[str, float]) -> tuple[float, float] | None:
+    """(u', ν') of the external line in the blob frame (for the steady state's cooling), or
+    None without one."""
+    if "line" not in config.fields:
         return None
     if config.ec_frame == "blob":
         return values["u_ext"], values["nu_ext"]

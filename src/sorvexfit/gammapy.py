@@ -291,7 +291,10 @@ _CONFIG_FIELDS = (
     "normalisation",
     "components",
     "steady_state",
+    "fields",
     "ec_frame",
+    "scaled",
+    "thermal",
     "radius",
     "doppler",
     "ebl",
@@ -331,7 +334,10 @@ def config_to_dict(config: ModelConfig) -> dict[str, Any]:
         "normalisation": config.normalisation,
         "components": list(config.components),
         "steady_state": config.steady_state,
+        "fields": list(config.fields),
         "ec_frame": config.ec_frame,
+        "scaled": list(config.scaled or ()),
+        "thermal": config.thermal,
         "radius": config.radius,
         "doppler": config.doppler,
         "ebl": config.ebl,
@@ -350,7 +356,8 @@ def config_to_dict(config: ModelConfig) -> dict[str, Any]:
 
 def config_from_dict(data: Mapping[str, Any], kind: str) -> ModelConfig:
     """The `ModelConfig` that `config_to_dict` wrote (missing fields take the defaults of
-    `configure(kind, ebl=None)`), or ParameterError."""
+    `configure(kind, ebl=None)`, but an "ec" model without `fields` has the line it had
+    before the nucleus' fields existed), or ParameterError."""
     unknown = sorted(set(data) - set(_CONFIG_FIELDS))
     if unknown:
         raise ParameterError(f"config: unknown field {unknown[0]!r}")
@@ -362,8 +369,11 @@ def config_from_dict(data: Mapping[str, Any], kind: str) -> ModelConfig:
         if name not in realizations.available:
             raise ParameterError(f"cosmology: unknown realisation {name!r}")
         options["cosmology"] = getattr(realizations, name)
-    if "components" in options:
-        options["components"] = tuple(options["components"])
+    for name in ("components", "fields", "scaled"):
+        if name in options:
+            options[name] = tuple(options[name])
+    if kind == "ec" and "fields" not in options:
+        options["fields"] = ("line",)  # written before the nucleus' fields existed
     if "nu_range" in options:
         options["nu_range"] = tuple(options["nu_range"])
     options.setdefault("ebl", None)

@@ -22,6 +22,12 @@ COMPONENT_STYLES = {
     "syn": ("synchrotron", "-"),
     "ssc": ("synchrotron self-Compton", "--"),
     "ec": ("external Compton", "-."),
+    "ec_disk": ("EC on the disk", "-."),
+    "ec_blr": ("EC on the BLR", "-."),
+    "ec_dt": ("EC on the torus", "-."),
+    "ec_cmb": ("EC on the CMB", "-."),
+    "disk": ("accretion disk", (0, (1, 1))),
+    "dt": ("dust torus", (0, (1, 1))),
     "total": ("total", ":"),
 }
 
@@ -66,8 +72,8 @@ def sed_table(config: ModelConfig, params: Parameters, evaluation: Evaluation) -
     table = Table()
     table["nu"] = np.array(evaluation.nu) * u.Hz
     table["nuFnu"] = seds["total"] * flux
-    for key in ("syn", "ssc", "ec"):
-        if key in seds:
+    for key in COMPONENT_STYLES:
+        if key in seds and key != "total":
             table[f"nuFnu_{key}"] = seds[key] * flux
     table.meta["model"] = config.name
     table.meta["electrons"] = config.distribution.kind
@@ -90,7 +96,7 @@ def plot_model(config: ModelConfig, params: Parameters, evaluation: Evaluation, 
     for key, (label, style) in COMPONENT_STYLES.items():
         if key in seds:
             values = np.where(seds[key] > floor, seds[key], np.nan)
-            axes.loglog(nu, values, style, label=label, linewidth=1.6)
+            axes.loglog(nu, values, linestyle=style, label=label, linewidth=1.6)
     axes.set_xlabel(r"observed frequency $\nu$ [Hz]")
     axes.set_ylabel(r"$\nu F_\nu$ [erg cm$^{-2}$ s$^{-1}$]")
     free = ", ".join(f"{k}={p.value:.3g}" for k, p in params.items() if not p.frozen)

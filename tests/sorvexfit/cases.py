@@ -35,6 +35,8 @@ def small_model(kind: str = "ssc", **options: Any) -> sorvexfit.BlobModel:
     options.setdefault("n_gamma", 24)
     options.setdefault("n_nu", 40)
     options.setdefault("nu_range", (1e9, 1e27))
+    if kind == "ec":
+        options.setdefault("fields", ("line",))
     model = sorvexfit.make_model(kind, electrons="power_law", **options)
     model.set(z=0.05, B=0.1, R=1e16, delta_D=20, n_e=10, p=2.3, gamma_min=100, gamma_max=3e5)
     if kind == "ec":
@@ -53,6 +55,8 @@ SMALL_MODEL_VALUES = (("gamma_min", "100"), ("gamma_max", "3e5"), ("R", "1e16"))
 def small_config(kind: str = "ssc", **options: Any) -> sorvexfit.ModelConfig:
     """The configuration of `small_model` (power-law electrons, small grids)."""
     options.setdefault("electrons", "power_law")
+    if kind == "ec":
+        options.setdefault("fields", ("line",))
     return sorvexfit.configure(kind, n_gamma=24, n_nu=40, nu_range=(1e9, 1e27), **options)
 
 

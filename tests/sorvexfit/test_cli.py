@@ -17,7 +17,8 @@ def test_sed_writes_the_table_and_the_plot(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
     out, png = tmp_path / "ec.ecsv", tmp_path / "ec.png"
-    argv = ["sed", "--model", "ec", "--set", "B=0.05", "--set", "t_var=1d", "--set", "z=0.03"]
+    argv = ["sed", "--model", "ec", "--fields", "line", "--set", "B=0.05", "--set", "t_var=1d"]
+    argv += ["--set", "z=0.03"]
     argv += ["--set", "delta_D=21", "--ebl", "finke2022", "--n-nu", "40"]
     assert main([*argv, "--out", str(out), "--plot", str(png)]) == 0
     assert "wrote" in capsys.readouterr().out
@@ -33,7 +34,7 @@ def test_sed_writes_the_table_and_the_plot(
 
 
 def test_params_lists_every_parameter(capsys: pytest.CaptureFixture[str]) -> None:
-    assert main(["params", "--model", "ec"]) == 0
+    assert main(["params", "--model", "ec", "--fields", "line"]) == 0
     text = capsys.readouterr().out
     lines = {line.split()[0]: line for line in text.splitlines() if line.strip()}
     for name in ("B", "R", "delta_D", "z", "n_e", "p1", "gamma_b", "u_ext", "nu_ext"):

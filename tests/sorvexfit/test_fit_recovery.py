@@ -149,7 +149,8 @@ def test_a_fit_that_cannot_converge_says_so_with_status_3(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
     data = simulate(small_model("ssc"), tmp_path / "points.ecsv", 5)
-    argv = ["fit", str(data), "--model", "ec", "--electrons", "power_law", "--systematics", "none"]
+    argv = ["fit", str(data), "--model", "ec", "--fields", "line", "--electrons", "power_law"]
+    argv += ["--systematics", "none"]
     argv += SMALL_ARGV
     for name, value in SMALL_MODEL_VALUES:
         argv += ["--set", f"{name}={value}"]

@@ -17,7 +17,7 @@ from sorvexfit.distributions import log_grid, normalise, pwl_moment
 
 
 def test_pickle_round_trip_gives_the_same_sed() -> None:
-    model = sorvexfit.make_model("ec", ebl="dominguez", electrons="log_parabola")
+    model = sorvexfit.make_model("ec", fields=("line",), ebl="dominguez", electrons="log_parabola")
     model.set(B=0.3, delta_D=15)
     before = model.components()
     clone = pickle.loads(pickle.dumps(model))

@@ -7,7 +7,9 @@
   broad-line region or a torus gives (blob frame 1e-6 to 100 erg cm^-3, AGN frame 1e-7 to 1
   erg cm^-3: a BLR that reprocesses 10 % of the disk's light holds u ≈ 0.03 erg cm^-3 inside
   its radius, Ghisellini & Tavecchio 2009, MNRAS 397, 985, boosted by up to (17/12) Γ² in the
-  blob). `--bound NAME=LOW,HIGH` replaces one.
+  blob); for the nucleus of an FSRQ, L_disk 1e42 to 1e48 erg/s, the blob's height r 1e15 to
+  1e20 cm, the reprocessed fractions ξ 1e-3 to 0.5 (BLR) and 0.9 (torus), T_DT 100 to 2000 K
+  (dust sublimates above ~1500 K). `--bound NAME=LOW,HIGH` replaces one.
 - **The free parameters.** The model's (`sorvexfit params`: those not marked frozen), and the
   lowest and highest Lorentz factors of the electrons, γ_min and γ_max, unless `--set` gives
   them (then they are fixed there): the extent of the humps fixes them only with the others.
@@ -67,6 +69,20 @@ PHYSICAL_BOUNDS: dict[str, tuple[float, float]] = {
     "u_e": (1e-12, 1e6),
     "L_e": (1e36, 1e52),
     "L_inj": (1e36, 1e52),
+    # The nucleus of an FSRQ (Ghisellini & Tavecchio 2009; Shaw et al. 2012, ApJ 748, 49 for
+    # the disk luminosities of Fermi FSRQs, 1e44 to 1e47 erg/s).
+    "L_disk": (1e42, 1e48),
+    "r": (1e15, 1e20),
+    "M_BH": (1e6, 3e10),
+    "eta": (0.01, 0.4),
+    "R_in": (1.0, 50.0),
+    "R_out": (10.0, 1e5),
+    "xi_BLR": (1e-3, 0.5),
+    "nu_line": (1e14, 1e16),
+    "R_BLR": (1e15, 1e19),
+    "xi_DT": (1e-3, 0.9),
+    "T_DT": (100.0, 2000.0),
+    "R_DT": (1e16, 1e20),
 }
 
 

@@ -176,7 +176,8 @@ class SedObservables:
 
     dip: the frequency (Hz) separating the points of the two humps (NaN with one hump);
     disk_bump: the optical-UV shows the disk's thermal bump, whose points from disk_nu (Hz)
-    up are set aside; disk_flux: their highest νF_ν; n_radio: points below the radio cut set
+    up are set aside; disk_flux: their highest νF_ν, at disk_peak_nu (Hz); n_radio: points
+    below the radio cut set
     aside; nu_low: the lowest frequency (Hz) the synchrotron is seen at, millimetre points
     included; points: the (ν, νF_ν) detections the humps were read from (de-absorbed for the
     EBL when asked); thick_points: the millimetre (ν, νF_ν) points; flags: short names
@@ -198,6 +199,7 @@ class SedObservables:
     thick_points: tuple[tuple[float, float], ...]
     flags: tuple[str, ...]
     notes: tuple[str, ...]
+    disk_peak_nu: float = math.nan  # Hz, the frequency of the brightest thermal point
 
     def summary(self) -> str:
         lines = [self.synchrotron.summary(), self.compton.summary()]
@@ -612,11 +614,12 @@ def read_humps(
         )
 
     disk_x = _disk_bump(x[det], y[det], err[det])
-    disk_flux = math.nan
+    disk_flux = disk_peak_nu = math.nan
     syn_ul = np.zeros_like(det)
     if disk_x is not None:
         thermal = det & (x > disk_x + 0.01) & (x <= DISK_WINDOW[1])
-        disk_flux = float(10.0 ** y[thermal].max())
+        brightest = int(np.argmax(np.where(thermal, y, -np.inf)))
+        disk_flux, disk_peak_nu = float(10.0 ** y[brightest]), float(10.0 ** x[brightest])
         det = det & ~thermal
         syn_ul = thermal
         flags.append("disk_bump")
@@ -681,6 +684,7 @@ def read_humps(
         tuple(zip(nu[thick].tolist(), flux[thick].tolist(), strict=True)),
         tuple(flags),
         tuple(notes),
+        disk_peak_nu,
     )
 
 

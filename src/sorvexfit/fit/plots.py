@@ -26,6 +26,12 @@ _COMPONENTS = {
     "syn": ("synchrotron", "--"),
     "ssc": ("SSC", "-."),
     "ec": ("EC", ":"),
+    "ec_disk": ("EC disk", ":"),
+    "ec_blr": ("EC BLR", (0, (5, 1, 1, 1))),
+    "ec_dt": ("EC torus", (0, (3, 1, 1, 1, 1, 1))),
+    "ec_cmb": ("EC CMB", (0, (1, 2))),
+    "disk": ("disk", (0, (1, 1))),
+    "dt": ("torus", (0, (2, 2))),
 }
 
 
@@ -73,7 +79,7 @@ def plot_sed(
             top.loglog(
                 nu,
                 np.where(seds[key] > floor, seds[key], np.nan),
-                style,
+                linestyle=style,
                 lw=1.2,
                 color="0.25",
                 label=text,

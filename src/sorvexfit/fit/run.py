@@ -285,6 +285,7 @@ def _analytic_start(
         "nu_range": config.nu_range,
         "cosmology": config.cosmology,
         "ec_frame": config.ec_frame,
+        "fields": config.fields,
     }
     normalised = config.distribution.kind == "broken_power_law" and not config.steady_state
     try:

@@ -37,6 +37,16 @@ energies ε in units of m_e c²):
   (`field="auto"`) is the one whose AGN-frame energy density, implied by the Compton
   dominance, lies closer to GT09's: U_BLR ≈ 2.6e-2 erg cm^-3 (10 % of the disk luminosity
   at R_BLR = 1e17 L_d,45^½ cm) and U_IR ≈ 2e-4 erg cm^-3 (half of it at 2.5e18 L_d,45^½ cm).
+- The nucleus of an FSRQ (a model with `fields` of the disk, BLR or torus): Γ = δ and the
+  viewing angle θ_s = arccos β, where δ = Γ (GT09). L_disk from the disk's thermal bump: the
+  model's own disk (Shakura-Sunyaev, the default M_BH = 1e9 M_sun, η = 1/12, 6 to 200 R_g,
+  seen at θ_s) through the bump's brightest point, less the synchrotron under it; at the
+  bump's peak this is L_disk = 4π d_L² νF_ν,peak / (2 cos θ_s · 0.53 · 0.92): the peak holds
+  0.53 of the disk's flux, a disk to 200 R_g radiates 0.92 of L_disk, and a face-on disk
+  appears twice as bright as the isotropic source of its luminosity. Without a bump L_disk
+  keeps its default. The radii follow L_disk (GT09, `sorvexfit.config.SCALED_RADII`), and
+  the blob sits inside the BLR at r = 0.5 R_BLR when the Compton dominance points to the BLR
+  (`field`), between the BLR and the torus at r = √(R_BLR R_DT) when it points to the torus.
 - Electron indices from the νF_ν slopes a on either side of the synchrotron peak:
   p = 3 - 2a (Rybicki & Lightman 1979, eq. 6.22; a photon index Γ_ph gives p = 2Γ_ph - 1);
   where the synchrotron's rise is unobserved, from the Compton hump's rise, which has the
@@ -87,6 +97,8 @@ _DELTA_SEARCH = (1.0, 1e3)
 _LN10 = math.log(10.0)
 _ORDER = ("B", "delta_D", "t_var", "R", "z", "n_e", "p1", "p2", "gamma_b", "gamma_min",
           "gamma_max")  # fmt: skip
+_NUCLEUS = ("Gamma", "theta", "L_disk", "r")  # the values of a start with the nucleus' fields
+M_BH_ASSUMED = 1e9  # M_sun, the model's default
 
 
 @dataclass(frozen=True)
@@ -172,6 +184,7 @@ def starting_point(
     if not obs.synchrotron.detected:
         raise DataError("points: no synchrotron hump detected; no starting point can be built")
 
+    nucleus = kind == "ec" and bool(set(options.get("fields") or ()) & {"disk", "blr", "dt"})
     names = [""] if kind == "ssc" else list(FIELDS) if field == "auto" else [field]
     candidates = []
     for name in names:
@@ -180,6 +193,8 @@ def starting_point(
             work.solve_ssc(delta_D)
         else:
             work.solve_ec(delta_D, name)
+            if nucleus:
+                work.nucleus(tuple(options["fields"]))
         work.density()
         if normalise:
             work.normalise(options)
@@ -205,6 +220,7 @@ def starting_point(
         work.methods["u_ext"] += "; AGN frame, u'/(Γ²(1+β²/3)) with Γ = δ"
         work.methods["nu_ext"] = f"the {work.field} frequency in the AGN frame (GT09)"
     order = list(_ORDER) + (["u_ext", "nu_ext"] if kind == "ec" else [])
+    order += [name for name in _NUCLEUS if name in values]
     return StartingPoint(
         kind,
         tuple((name, float(values[name])) for name in order),
@@ -235,6 +251,7 @@ def start_values(
         )
     names = [n for n in _ORDER if n not in ("t_var", "R")] + [radius]
     names += ["u_ext", "nu_ext"] if kind == "ec" else []
+    names += [n for n in _NUCLEUS if kind == "ec" and n in dict(start.values)]
     return {name: f"{start[name]:.6g}" for name in names}
 
 
@@ -615,6 +632,51 @@ class _Work:
             f"cm-3 (typical {u_typical:.2g}, GT09)"
         )
 
+    def nucleus(self, fields: tuple[str, ...]) -> None:
+        """Γ, θ, L_disk and r of a model with the nucleus' fields (module documentation)."""
+        from ..components import disk_thermal
+        from ..config import SCALED_RADII
+        from ..constants import M_SUN
+
+        delta = self.values["delta_D"]
+        self.values["Gamma"] = delta
+        self.methods["Gamma"] = "Γ = δ (GT09)"
+        beta = math.sqrt(max(1.0 - 1.0 / (delta * delta), 0.0))
+        self.values["theta"] = math.degrees(math.acos(beta))
+        self.methods["theta"] = "arccos β, where δ = Γ"
+        obs = self.obs
+        l_disk = 1e46
+        if obs.disk_bump and "disk" in fields and math.isfinite(obs.disk_peak_nu):
+            nu_b = obs.disk_peak_nu
+            under = float(obs.synchrotron.sed(nu_b))
+            target = obs.disk_flux - min(under, 0.5 * obs.disk_flux)
+            mu_s = beta if delta > 1.0 else 1.0
+            nu_point = np.array([nu_b])
+
+            def excess(luminosity: float) -> float:
+                model = disk_thermal(
+                    nu_point, luminosity, M_BH_ASSUMED * M_SUN, 1 / 12, 6.0, 200.0, mu_s,
+                    self.z, self.d_l,
+                )  # fmt: skip
+                return math.log(float(model[0]) / target)
+
+            l_disk = _bisect(excess, 1e38, 1e50, steps=48)
+            self.values["L_disk"] = l_disk
+            self.methods["L_disk"] = (
+                f"the disk model (M_BH = {M_BH_ASSUMED:g} M_sun) through the bump's brightest "
+                f"point, {target:.3g} erg cm-2 s-1 at {nu_b:.3g} Hz"
+            )
+        else:
+            self.notes.append("no disk bump: L_disk keeps the model's default")
+        r_blr = SCALED_RADII["R_BLR"][1] * math.sqrt(l_disk / 1e45)
+        r_dt = SCALED_RADII["R_DT"][1] * math.sqrt(l_disk / 1e45)
+        if self.field == "torus":
+            self.values["r"] = math.sqrt(r_blr * r_dt)
+            self.methods["r"] = "√(R_BLR R_DT): the torus dominates (GT09 radii)"
+        else:
+            self.values["r"] = 0.5 * r_blr
+            self.methods["r"] = "0.5 R_BLR: inside the BLR (GT09 radius)"
+
     def density(self) -> None:
         """n_e from the synchrotron power: L_s/δ⁴ = (4/3) σ_T c U'_B V ∫γ² N dγ."""
         v = self.values
@@ -638,9 +700,15 @@ class _Work:
         from ..model import make_model
 
         # The humps are intrinsic (de-absorbed when asked): so is the model evaluated here.
-        options = {k: v for k, v in options.items() if k not in ("radius", "ec_frame", "ebl")}
-        names = [n for n in _ORDER if n != "R"]
-        names += ["u_ext", "nu_ext"] if self.kind == "ec" else []
+        options = {k: v for k, v in options.items() if k not in ("radius", "ebl")}
+        nucleus = "Gamma" in self.values
+        if self.kind == "ec" and not nucleus:
+            options["fields"] = ("line",)
+        if not nucleus or "line" not in options.get("fields", ()):
+            options.pop("ec_frame", None)
+        names = [n for n in _ORDER if n != "R" and not (nucleus and n == "delta_D")]
+        names += ["u_ext", "nu_ext"] if self.kind == "ec" and not nucleus else []
+        names += [n for n in _NUCLEUS if n in self.values]
         x = math.log10(self.nu_s)
         grid = np.geomspace(10.0 ** (x - 3.0), 10.0 ** (x + 3.0), 121)
         data = np.array(self.obs.points, dtype=float).reshape(-1, 2)
@@ -661,8 +729,11 @@ class _Work:
         self.methods["n_e"] = "rescaled so that the model's synchrotron peak meets the observed"
         at = slice(grid.size, None)
         total = k * syn[at] + k * k * np.asarray(parts["ssc"], dtype=float)[at]
-        if "ec" in parts:
-            total += k * np.asarray(parts["ec"], dtype=float)[at]
+        for key, part in parts.items():
+            if key.startswith("ec"):
+                total += k * np.asarray(part, dtype=float)[at]
+            elif key in ("disk", "dt"):
+                total += np.asarray(part, dtype=float)[at]
         ratio = np.log10(np.maximum(total, 1e-300) / data[:, 1])
         residual = np.clip(ratio, -2.0, 2.0)
         bins = np.floor(np.log10(data[:, 0]) / 0.25)
