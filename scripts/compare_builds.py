@@ -186,6 +186,8 @@ def external_case(rng):
         mu_s, mu_tau = -1.5, -0.5
     elif pick < 0.08:
         gamma_bulk = 0.5
+    elif pick < 0.1:
+        r = -r
     blob = [r, gamma_bulk, mu_s, g, n]
     return [
         attempt(kernels.external_compton_disk, nu, *disk, *blob),
