@@ -127,6 +127,79 @@ def kernel_case(rng):
         kernels.gamma_gamma_opacity(gamma_nu, f, seed, 10 ** rng.uniform(14, 18)),
     ]
 
+def electrons(rng):
+    # a power law with up to three breaks, now and then a gap of zeros or a cut-off
+    g = increasing(rng, rng.uniform(1.0, 100.0), 10 ** rng.uniform(3, 7), rng.randrange(2, 30))
+    breaks = sorted(rng.randrange(len(g)) for _ in range(rng.randrange(0, 4)))
+    n, p, last = [], rng.uniform(1.0, 4.0), 1.0
+    for k, x in enumerate(g):
+        if k in breaks:
+            p = rng.uniform(1.0, 4.0)
+        last = x ** -p if k == 0 else last * (x / g[k - 1]) ** -p
+        n.append(last)
+    if rng.random() < 0.2:
+        lo = rng.randrange(len(n))
+        for k in range(lo, min(len(n), lo + rng.randrange(1, 4))):
+            n[k] = 0.0
+    return g, n
+
+def direction(rng, lowest):
+    # mostly close to the jet axis, now and then anywhere or on it
+    pick = rng.random()
+    if pick < 0.1:
+        return 1.0
+    if pick < 0.3:
+        return rng.uniform(lowest, 1.0)
+    return math.cos(rng.uniform(0.0, 0.3))
+
+def attempt(function, *args):
+    try:
+        return function(*args)
+    except BaseException as error:
+        return f"{type(error).__name__}: {error}"
+
+def external_case(rng):
+    # valid arguments of the nucleus' fields, except now and then one that the kernels refuse;
+    # each function's result (or refusal) on its own
+    g, n = electrons(rng)
+    nu = [10 ** rng.uniform(12, 28) for _ in range(rng.randrange(1, 30))]
+    nu_tau = [10 ** rng.uniform(22, 30) for _ in range(rng.randrange(1, 20))]
+    l_disk = 0.0 if rng.random() < 0.05 else 10 ** rng.uniform(42, 47)
+    disk = [l_disk, 10 ** rng.uniform(7, 10) * 1.98847e33, rng.uniform(0.05, 0.3)]
+    r_in = rng.uniform(3.0, 10.0)
+    disk += [r_in, r_in * 10 ** rng.uniform(0.5, 3)]
+    r_line = 10 ** rng.uniform(16, 18)
+    blr = [l_disk, rng.uniform(0.01, 0.3), 10 ** rng.uniform(14.5, 15.5), r_line]
+    torus = [l_disk, rng.uniform(0.1, 0.8), rng.uniform(300.0, 2000.0), 10 ** rng.uniform(17, 19.5)]
+    r = r_line * 10 ** rng.uniform(-2, 2)
+    gamma_bulk = 1.0 if rng.random() < 0.05 else rng.uniform(1.0, 30.0)
+    mu_s, mu_tau = direction(rng, -1.0), direction(rng, 0.0)
+    f = increasing(rng, 10 ** rng.uniform(8, 12), 10 ** rng.uniform(13, 17), rng.randrange(2, 20))
+    seed = power_law(rng, f)
+    line = [10 ** rng.uniform(-5, 0), 10 ** rng.uniform(10, 16)]
+    pick = rng.random()
+    if pick < 0.02:
+        n[rng.randrange(len(n))] = rng.choice([math.nan, -1.0])
+    elif pick < 0.04:
+        r = r_line
+    elif pick < 0.06:
+        mu_s, mu_tau = -1.5, -0.5
+    elif pick < 0.08:
+        gamma_bulk = 0.5
+    elif pick < 0.1:
+        r = -r
+    blob = [r, gamma_bulk, mu_s, g, n]
+    return [
+        attempt(kernels.external_compton_disk, nu, *disk, *blob),
+        attempt(kernels.external_compton_blr, nu, *blr, *blob),
+        attempt(kernels.external_compton_torus, nu, *torus, *blob),
+        attempt(kernels.external_compton_isotropic, nu, f, seed, gamma_bulk, mu_s, g, n),
+        attempt(kernels.external_compton_isotropic_line, nu, *line, gamma_bulk, mu_s, g, n),
+        attempt(kernels.gamma_gamma_disk, nu_tau, *disk, r, mu_tau),
+        attempt(kernels.gamma_gamma_blr, nu_tau, *blr, r, mu_tau),
+        attempt(kernels.gamma_gamma_torus, nu_tau, *torus, r, mu_tau),
+    ]
+
 def run_cases(make_case, seed, count):
     rng = random.Random(seed)
     results = []
@@ -140,6 +213,7 @@ def run_cases(make_case, seed, count):
 results = {
     "sorvex": run_cases(case, int(sys.argv[1]), int(sys.argv[2])),
     "kernels": run_cases(kernel_case, int(sys.argv[1]) + 1, int(sys.argv[2])),
+    "external": run_cases(external_case, int(sys.argv[1]) + 2, int(sys.argv[2])),
 }
 with open(sys.argv[3], "wb") as out:  # stdout carries the synchrotron diagnostics
     pickle.dump(results, out)
@@ -200,6 +274,16 @@ def floats(value: object) -> list[float] | None:
     return None
 
 
+def refusals(value: object, each: bool) -> int:
+    """The refusals in one case: the whole case's error text, or with `each` (the functions of
+    a case run on their own) the error texts among its results."""
+    if isinstance(value, str):
+        return 1
+    if each and isinstance(value, list):
+        return sum(isinstance(item, str) for item in value)
+    return 0
+
+
 def largest_relative_change(old: object, new: object) -> float:
     """max |new - old| / |old| over the values of one case (inf where they cannot be matched:
     another shape, an error on one side only, a zero or a non-finite value that changed)."""
@@ -234,11 +318,15 @@ def main() -> int:
     old = run(before, args.seed, args.cases)
     new = run(after, args.seed, args.cases)
     status = 0
-    for group, functions in (("sorvex", 11), ("sorvexfit.kernels", 4)):
-        key = group.rsplit(".", 1)[-1]
+    groups = (
+        ("sorvex", "sorvex", 11),
+        ("sorvexfit.kernels", "kernels", 4),
+        ("sorvexfit.kernels of the nucleus' fields", "external", 8),
+    )
+    for group, key, functions in groups:
         pairs = list(zip(old[key], new[key], strict=True))
         differing = [k for k, (a, b) in enumerate(pairs) if a != b]
-        refused = sum(isinstance(b, str) for _, b in pairs)
+        refused = sum(refusals(b, key == "external") for _, b in pairs)
         print(
             f"{group}: {args.cases} random cases x {functions} functions against {args.revision} "
             f"({refused} refused): ",

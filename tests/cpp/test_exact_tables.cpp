@@ -1,4 +1,5 @@
-// The power-law tables and the kinematic limits that the accurate kernels share.
+// The power-law tables, their quadrature and the kinematic limits that the accurate kernels share.
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <gtest/gtest.h>
@@ -6,7 +7,9 @@
 #include <vector>
 
 #include "core/radiation/exact/kinematic_limits.hpp"
+#include "core/radiation/exact/power_law_nodes.hpp"
 #include "core/radiation/exact/power_law_table.hpp"
+#include "core/radiation/exact/quadrature_rules.hpp"
 
 namespace sorvex::exact {
 namespace {
@@ -40,6 +43,124 @@ TEST(PowerLawTable, EqualPiecesCoverTheIntervalExactly) {
     });
     EXPECT_EQ(ends.size(), 7U);
     EXPECT_EQ(ends.back(), 2.0);
+}
+
+class PowerLawNodes : public ::testing::TestWithParam<double> {};
+
+TEST_P(PowerLawNodes, IntegrateThePowerLawExactlyWhereSteepWithTheNodesWhereItIsLarge) {
+    // int_a^b y du and int_a^b y u du, y = e^(log_y_a + rate t), t = u - a: over e^2 across
+    // [a, b] the substitution integrates y exactly, and u only as well as nodes near the end
+    // where y is largest can.
+    const double rate = GetParam();
+    const double a = 0.2;
+    const double b = 1.3;
+    const double log_y_a = -1.5;
+    const double length = b - a;
+    const double y_b = std::exp(log_y_a + rate * length);
+    const double integral = std::exp(log_y_a) * std::expm1(rate * length) / rate;
+    const double moment = a * integral + (y_b * (length / rate - 1.0 / (rate * rate)) +
+                                          std::exp(log_y_a) / (rate * rate));
+    double total = 0.0;
+    double total_u = 0.0;
+    power_law_nodes<rules::GaussLegendre<3>>(a, b, log_y_a, rate, [&](double x, double w) {
+        EXPECT_GE(x, std::exp(a) * (1.0 - 1e-15));
+        EXPECT_LE(x, std::exp(b) * (1.0 + 1e-15));
+        total += w;
+        total_u += w * std::log(x);
+    });
+    const bool steep = std::fabs(rate) * length > 2.0;
+    EXPECT_NEAR(total / integral, 1.0, steep ? 1e-13 : 1e-6) << rate;
+    EXPECT_NEAR(total_u / moment, 1.0, steep ? 2e-2 : 1e-6) << rate;
+}
+
+INSTANTIATE_TEST_SUITE_P(FallingAndRising, PowerLawNodes,
+                         ::testing::Values(-60.0, -3.0, -0.5, 0.5, 3.0, 60.0));
+
+/// int n / gamma^2 dgamma for n = gamma^-p on [lo, hi].
+double electron_integral(double lo, double hi, double p) {
+    return (std::pow(lo, -p - 1.0) - std::pow(hi, -p - 1.0)) / (p + 1.0);
+}
+
+TEST(ElectronPieces, CoverEachPowerLawWithContiguousPiecesAndNodes) {
+    // n = gamma^-2.5 with a zero at 1e3: the two intervals next to it contribute nothing.
+    const std::vector<double> gamma{1.0, 10.0, 100.0, 1e3, 1e4, 1e5};
+    std::vector<double> n;
+    for (const double g : gamma) {
+        n.push_back(g == 1e3 ? 0.0 : std::pow(g, -2.5));
+    }
+    const ElectronPieces<rules::GaussLegendre<3>> electrons(gamma, n, 0.15);
+    ASSERT_EQ(electrons.laws().size(), 3U);
+    EXPECT_EQ(electrons.lowest(), 1.0);
+    EXPECT_NEAR(electrons.highest() / 1e5, 1.0, 1e-15);
+    std::vector<double> per_law(3, 0.0);
+    std::size_t next_node = 0;
+    for (std::size_t p = 0; p < electrons.pieces().size(); ++p) {
+        const auto& piece = electrons.pieces()[p];
+        EXPECT_EQ(piece.first, next_node);
+        EXPECT_EQ(piece.end - piece.first, 3U);
+        EXPECT_LE(piece.u_hi - piece.u_lo, 0.15 * (1.0 + 1e-14));
+        if (p > 0 && electrons.pieces()[p - 1].law == piece.law) {
+            EXPECT_NEAR(electrons.pieces()[p - 1].u_hi, piece.u_lo, 1e-14); // up to rounding
+        }
+        for (std::size_t k = piece.first; k < piece.end; ++k) {
+            EXPECT_GT(electrons.gamma()[k], piece.gamma_lo);
+            EXPECT_LT(electrons.gamma()[k], piece.gamma_hi);
+            per_law.at(piece.law) += electrons.weight()[k];
+        }
+        next_node = piece.end;
+    }
+    EXPECT_EQ(next_node, electrons.gamma().size());
+    const std::array<std::array<double, 2>, 3> ends{{{1.0, 10.0}, {10.0, 100.0}, {1e4, 1e5}}};
+    for (std::size_t l = 0; l < 3; ++l) {
+        EXPECT_NEAR(per_law[l] / electron_integral(ends[l][0], ends[l][1], 2.5), 1.0, 1e-7) << l;
+    }
+}
+
+double law_density(const PowerLaw& law, double u) {
+    return law.at(u);
+}
+
+TEST(KernelLayout, LaysTheElectronsOutInDFromTheFloorToTheTop) {
+    // eps1 = 1e3: pieces in ln d up to gamma = 2e3, the electrons' own pieces above.
+    const double eps1 = 1e3;
+    const double floor = 10.0;
+    const std::vector<double> gamma{100.0, 1e4, 1e6};
+    const std::vector<double> n{1e-4, 1e-8, 1e-12}; // gamma^-2
+    const ElectronPieces<rules::GaussLegendre<3>> electrons(gamma, n, 0.15);
+    std::vector<double> weights;
+    const KernelLayout<rules::GaussLegendre<3>, law_density> layout(
+        electrons, eps1, floor, [&](double g, double d, double w) {
+            EXPECT_NEAR(g - d, eps1, 1e-12 * g);
+            weights.push_back(w);
+        });
+    const auto& pieces = layout.pieces();
+    ASSERT_FALSE(pieces.empty());
+    EXPECT_EQ(pieces.front().d_lo, floor);
+    EXPECT_NEAR(pieces.back().d_hi / (1e6 - eps1), 1.0, 1e-15);
+    ASSERT_EQ(layout.ends().size(), pieces.size());
+    std::size_t next_node = 0;
+    double total = 0.0;
+    for (std::size_t p = 0; p < pieces.size(); ++p) {
+        const auto& piece = pieces[p];
+        EXPECT_EQ(layout.ends()[p], piece.d_hi);
+        EXPECT_EQ(piece.shifted, piece.d_hi <= eps1 * (1.0 + 1e-12)) << p;
+        if (p > 0) {
+            EXPECT_NEAR(piece.d_lo / pieces[p - 1].d_hi, 1.0, 1e-13) << p;
+        }
+        EXPECT_EQ(piece.first, next_node);
+        double own = 0.0;
+        for (std::size_t k = piece.first; k < piece.end; ++k) {
+            own += weights.at(k);
+        }
+        // the same piece with a rule of its own
+        const double again = layout.sum<rules::GaussLegendre<8>>(
+            piece, piece.log_lo, piece.log_hi, [](double, double) { return 1.0; });
+        EXPECT_NEAR(again / own, 1.0, 1e-7) << p;
+        total += own;
+        next_node = piece.end;
+    }
+    EXPECT_EQ(next_node, weights.size());
+    EXPECT_NEAR(total / electron_integral(eps1 + floor, 1e6, 2.0), 1.0, 1e-7);
 }
 
 struct Scattering {

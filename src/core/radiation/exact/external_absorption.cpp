@@ -17,9 +17,9 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/common/constants.hpp"
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
-#include "core/common/constants.hpp"
 #include "core/radiation/exact/external_compton.hpp"
 #include "core/radiation/exact/external_fields.hpp"
 #include "core/radiation/exact/external_seed.hpp"
@@ -158,59 +158,18 @@ public:
 
     /// sum_k weight_k kernel(scale t_k), the kernel tabulated at ln z = low + j step.
     double sum(double log_scale, const std::vector<double>& table, double low) const {
-        if (weight_.empty()) {
-            return 0.0;
-        }
         // ln(scale t_k) = low + (shift + k) step
-        const double shift = (log_scale + origin_ - low) / step;
-        const double base = std::floor(shift);
-        const auto l = lagrange(shift - base);
-        const double top = static_cast<double>(table.size()) - 3.0;
-        double total = 0.0;
-        for (std::size_t k = 0; k < weight_.size(); ++k) {
-            const double j = base + static_cast<double>(k);
-            if (j < 1.0) {
-                continue;
-            }
-            if (j >= top) {
-                break; // beyond the table: z > e^40 is out of any physical range
-            }
-            const auto i = static_cast<std::size_t>(j);
-            total += weight_[k] * (l[0] * table[i - 1] + l[1] * table[i] + l[2] * table[i + 1] +
-                                   l[3] * table[i + 2]);
-        }
-        return total;
+        return table_sum((log_scale + origin_ - low) / step, table, 1.0, 1.0,
+                         [](std::size_t) { return 0.0; });
     }
 
     /// The same for the line kernel, computed exactly within four steps of its threshold.
     double line_sum(double log_half_eps1) const {
-        if (weight_.empty()) {
-            return 0.0;
-        }
-        const auto& table = kernel_tables().line;
-        const double shift = (log_half_eps1 + origin_) / step;
-        const double base = std::floor(shift);
-        const auto l = lagrange(shift - base);
-        const double top = static_cast<double>(table.size()) - 3.0;
-        double total = 0.0;
-        for (std::size_t k = 0; k < weight_.size(); ++k) {
-            const double j = base + static_cast<double>(k);
-            if (j < -1.0) {
-                continue;
-            }
-            if (j >= top) {
-                break;
-            }
-            if (j < 4.0) {
-                const double s = std::exp(log_half_eps1 + origin_ + static_cast<double>(k) * step);
-                total += weight_[k] * pair_cross_section(s);
-                continue;
-            }
-            const auto i = static_cast<std::size_t>(j);
-            total += weight_[k] * (l[0] * table[i - 1] + l[1] * table[i] + l[2] * table[i + 1] +
-                                   l[3] * table[i + 2]);
-        }
-        return total;
+        return table_sum((log_half_eps1 + origin_) / step, kernel_tables().line, -1.0, 4.0,
+                         [&](std::size_t k) {
+                             return pair_cross_section(
+                                 std::exp(log_half_eps1 + origin_ + static_cast<double>(k) * step));
+                         });
     }
 
     std::size_t size() const { return weight_.size(); }
@@ -220,6 +179,37 @@ private:
         double log_t;
         double weight;
     };
+
+    /// sum_k weight_k kernel_j at j = shift + k, from the table (cubic Lagrange weights) where
+    /// exact_below <= j, from exact(k) where lowest <= j < exact_below, 0 where j < lowest.
+    template <class Exact>
+    double table_sum(double shift, const std::vector<double>& table, double lowest,
+                     double exact_below, const Exact& exact) const {
+        if (weight_.empty()) {
+            return 0.0;
+        }
+        const double base = std::floor(shift);
+        const auto l = lagrange(shift - base);
+        const double top = static_cast<double>(table.size()) - 3.0;
+        double total = 0.0;
+        for (std::size_t k = 0; k < weight_.size(); ++k) {
+            const double j = base + static_cast<double>(k);
+            if (j < lowest) {
+                continue;
+            }
+            if (j >= top) {
+                break; // beyond the table: z > e^40 is out of any physical range
+            }
+            if (j < exact_below) {
+                total += weight_[k] * exact(k);
+                continue;
+            }
+            const auto i = static_cast<std::size_t>(j);
+            total += weight_[k] * (l[0] * table[i - 1] + l[1] * table[i] + l[2] * table[i + 1] +
+                                   l[3] * table[i + 2]);
+        }
+        return total;
+    }
     std::vector<Point> points_;
     double origin_ = 0.0;
     std::vector<double> weight_;

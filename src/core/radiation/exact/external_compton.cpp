@@ -34,11 +34,13 @@
 #include <limits>
 #include <utility>
 
+#include "core/common/constants.hpp"
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
-#include "core/common/constants.hpp"
 #include "core/radiation/exact/external_fields.hpp"
 #include "core/radiation/exact/external_seed.hpp"
+#include "core/radiation/exact/power_law_nodes.hpp"
+#include "core/radiation/exact/power_law_table.hpp"
 #include "core/radiation/exact/quadrature_rules.hpp"
 
 namespace sorvex::exact {
@@ -56,184 +58,64 @@ constexpr double slope_break = 0.05;          ///< change of the electron index 
 // ---------------------------------------------------------------------------------------------
 // Electrons
 
-/// One power law value_lo (x / x_lo)^-slope on [x_lo, x_hi], in logarithms u = ln x.
-struct PowerLaw {
-    double u_lo;
-    double u_hi;
-    double slope;
-    double log_value_lo;
-
-    double log_at(double u) const { return log_value_lo - slope * (u - u_lo); }
-};
-
-/// e^(mid + half x_k) at the symmetric nodes x_k of rule R.
-template <class R>
-std::array<double, R::nodes.size()> exp_at_nodes(double mid, double half) {
-    constexpr std::size_t size = R::nodes.size();
-    std::array<double, size> out{};
-    const double centre = std::exp(mid);
-    for (std::size_t k = 0; k < size / 2; ++k) {
-        const double factor = std::exp(half * R::nodes[size - 1 - k]);
-        out[size - 1 - k] = centre * factor;
-        out[k] = centre / factor;
-    }
-    if (size % 2 == 1) {
-        out[size / 2] = centre;
-    }
-    return out;
-}
-
-/// Rule R for int_a^b e^(log_y_a + rate (u - a)) g(u) du: f(e^u_k, weight_k) with the power law
-/// in the weight. Where it changes by more than e^2 over [a, b], the nodes are those of R in
-/// s = (1 - e^(-|rate| tau)) / |rate|, tau from the end where it is largest, which integrates the
-/// power law exactly however steep it is.
-template <class R, class F>
-void power_law_nodes(double a, double b, double log_y_a, double rate, F&& f) {
-    const double length = b - a;
-    if (std::fabs(rate) * length <= 2.0) {
-        const double mid = 0.5 * (a + b);
-        const double half = 0.5 * length;
-        const auto e_u = exp_at_nodes<R>(mid, half);
-        const auto y = exp_at_nodes<R>(log_y_a + rate * (mid - a), rate * half);
-        for (std::size_t k = 0; k < R::nodes.size(); ++k) {
-            f(e_u[k], half * R::weights[k] * y[k]);
-        }
-        return;
-    }
-    const bool rising = rate > 0.0;
-    const double y_top = std::exp(rising ? log_y_a + rate * length : log_y_a);
-    const double mu = -std::fabs(rate);
-    const double half = 0.5 * std::expm1(mu * length) / mu;
-    for (std::size_t k = 0; k < R::nodes.size(); ++k) {
-        const double s = half + half * R::nodes[k];
-        const double tau = std::log1p(mu * s) / mu;
-        f(std::exp(rising ? b - tau : a + tau), y_top * half * R::weights[k]);
-    }
-}
-
-/// The electrons: power laws, and pieces of them with Gauss-Legendre nodes in ln gamma whose
-/// weights are those of int n / gamma^2 dgamma = int n / gamma du.
-class Electrons {
+/// The electrons: pieces of their power laws with Gauss-Legendre nodes in ln gamma, and the
+/// Lorentz factors where K has a kink: the ends of each run of electrons and the breaks in it.
+class Electrons : public ElectronPieces<ElectronRule> {
 public:
-    struct Piece {
-        double gamma_lo;
-        double gamma_hi;
-        double u_lo;
-        double u_hi;
-        std::size_t law;
-        std::size_t first;
-        std::size_t end;
-    };
-
-    Electrons(std::span<const double> gamma, std::span<const double> n) {
-        for (std::size_t i = 0; i + 1 < gamma.size(); ++i) {
-            if (!(n[i] > 0.0 && n[i + 1] > 0.0)) {
-                continue;
-            }
-            const double u_lo = std::log(gamma[i]);
-            const double u_hi = std::log(gamma[i + 1]);
-            const double slope = -std::log(n[i + 1] / n[i]) / (u_hi - u_lo);
-            // A kink of K where the index changes, or where a gap in the electrons starts or ends.
-            if (laws_.empty() || laws_.back().u_hi != u_lo ||
-                std::fabs(slope - laws_.back().slope) > slope_break) {
-                if (!laws_.empty()) {
-                    kinks_.push_back(std::exp(laws_.back().u_hi));
+    Electrons(std::span<const double> gamma, std::span<const double> n)
+        : ElectronPieces(gamma, n, electron_piece_width) {
+        const std::vector<PowerLaw>& all = laws();
+        for (std::size_t l = 0; l < all.size(); ++l) {
+            // A kink where the index changes, or where a gap in the electrons starts or ends.
+            if (l == 0 || all[l - 1].u_hi != all[l].u_lo ||
+                std::fabs(all[l].slope - all[l - 1].slope) > slope_break) {
+                if (l > 0) {
+                    kinks_.push_back(std::exp(all[l - 1].u_hi));
                 }
-                kinks_.push_back(gamma[i]);
+                kinks_.push_back(gamma[all[l].index]);
             }
-            laws_.push_back({u_lo, u_hi, slope, std::log(n[i])});
         }
-        if (!laws_.empty()) {
-            kinks_.push_back(std::exp(laws_.back().u_hi));
+        if (!all.empty()) {
+            kinks_.push_back(std::exp(all.back().u_hi));
         }
         std::sort(kinks_.begin(), kinks_.end());
         kinks_.erase(std::unique(kinks_.begin(), kinks_.end()), kinks_.end());
-        for (std::size_t l = 0; l < laws_.size(); ++l) {
-            const PowerLaw& law = laws_[l];
-            const double count = std::ceil((law.u_hi - law.u_lo) / electron_piece_width);
-            const std::size_t pieces = count > 1.0 ? static_cast<std::size_t>(count) : 1;
-            const double width = (law.u_hi - law.u_lo) / static_cast<double>(pieces);
-            for (std::size_t p = 0; p < pieces; ++p) {
-                const double a = law.u_lo + width * static_cast<double>(p);
-                const double b = p + 1 == pieces ? law.u_hi : a + width;
-                const std::size_t first = gamma_.size();
-                nodes<ElectronRule>(law, a, b, [&](double g, double w) {
-                    gamma_.push_back(g);
-                    weight_.push_back(w);
-                });
-                pieces_.push_back({std::exp(a), std::exp(b), a, b, l, first, gamma_.size()});
-            }
-        }
     }
 
-    /// Nodes of rule R on [a, b] (ln gamma) of power law `law`: f(gamma_k, weight_k).
-    template <class R, class F>
-    static void nodes(const PowerLaw& law, double a, double b, F&& f) {
-        power_law_nodes<R>(a, b, law.log_at(a) - a, -(law.slope + 1.0), f);
-    }
-
-    bool empty() const { return pieces_.empty(); }
-    double lowest() const { return pieces_.front().gamma_lo; }
-    double highest() const { return pieces_.back().gamma_hi; }
-    const std::vector<Piece>& pieces() const { return pieces_; }
-    const std::vector<double>& gamma() const { return gamma_; }
-    const std::vector<double>& weight() const { return weight_; }
-    const PowerLaw& law(std::size_t l) const { return laws_[l]; }
-    /// Lorentz factors where K has a kink: the ends of each run of electrons and its breaks.
     const std::vector<double>& kinks() const { return kinks_; }
 
 private:
-    std::vector<PowerLaw> laws_;
-    std::vector<Piece> pieces_;
-    std::vector<double> gamma_;
-    std::vector<double> weight_;
     std::vector<double> kinks_;
 };
 
-/// K(eps_s, x) for one scattered energy eps_s, on node tables made for it. Above eps_s the kernel
-/// varies on the scale d = gamma - eps_s (the Klein-Nishina regime), so up to 2 eps_s the pieces
-/// have nodes in ln d; above, the electrons' own pieces are used.
+/// n at u = ln gamma on power law `law`.
+double density(const PowerLaw& law, double u) {
+    return std::exp(law.log_at(u));
+}
+
+/// An empty vector with room for n values.
+std::vector<double> with_capacity(std::size_t n) {
+    std::vector<double> out;
+    out.reserve(n);
+    return out;
+}
+
+/// K(eps_s, x) for one scattered energy eps_s, on node tables made for it (KernelLayout: in ln d
+/// up to 2 eps_s, in ln gamma above).
 class HeadOnKernel {
 public:
     /// Tables for x <= x_max.
     HeadOnKernel(const Electrons& electrons, double eps_s, double x_max)
-        : e_(electrons), eps_s_(eps_s) {
-        const std::size_t capacity = e_.gamma().size() + 64;
-        weight_.reserve(capacity);
-        a_.reserve(capacity);
-        p_.reserve(capacity);
-        pieces_.reserve(e_.pieces().size() + 32);
-        const double floor = std::max(d_min(x_max), e_.lowest() - eps_s);
-        const double shift_below = 2.0 * eps_s;
-        const auto& pieces = e_.pieces();
-        for (const Electrons::Piece& piece : pieces) {
-            if (!(piece.gamma_hi - eps_s > floor)) {
-                continue;
-            }
-            if (piece.gamma_lo >= shift_below) {
-                add_electron_piece(piece);
-                continue;
-            }
-            const double lo = std::max(piece.gamma_lo - eps_s, floor);
-            const double mid = std::min(piece.gamma_hi, shift_below) - eps_s;
-            if (lo < mid) {
-                add_shifted(piece.law, lo, mid);
-            }
-            if (mid + eps_s < piece.gamma_hi) {
-                add_piece(piece.law, mid, piece.gamma_hi - eps_s, std::log(eps_s + mid), piece.u_hi,
-                          false);
-            }
-        }
+        : eps_s_(eps_s), weight_(with_capacity(electrons.gamma().size() + 64)),
+          a_(with_capacity(weight_.capacity())), p_(with_capacity(weight_.capacity())),
+          layout_(electrons, eps_s, d_min(x_max),
+                  [this](double gamma, double d, double w) { add_node(gamma, d, w); }) {
         const std::size_t size = weight_.size();
         suffix_.assign(size + 1, {0.0, 0.0, 0.0});
         for (std::size_t k = size; k-- > 0;) {
             const double wa = weight_[k] * a_[k];
             const std::array<double, 3>& above = suffix_[k + 1];
             suffix_[k] = {above[0] + weight_[k] * p_[k], above[1] + wa, above[2] + wa * a_[k]};
-        }
-        ends_.reserve(pieces_.size());
-        for (const Piece& piece : pieces_) {
-            ends_.push_back(piece.d_hi);
         }
     }
 
@@ -242,15 +124,16 @@ public:
     double d_min(double x) const { return 1.0 / (x * (1.0 + std::sqrt(1.0 + 2.0 / (eps_s_ * x)))); }
 
     double operator()(double x) const {
-        if (pieces_.empty()) {
+        const std::vector<double>& ends = layout_.ends();
+        if (ends.empty()) {
             return 0.0;
         }
         const double lo = d_min(x);
-        const auto first_end = std::upper_bound(ends_.begin(), ends_.end(), lo);
-        if (first_end == ends_.end()) {
+        const auto first_end = std::upper_bound(ends.begin(), ends.end(), lo);
+        if (first_end == ends.end()) {
             return 0.0;
         }
-        const Piece& piece = pieces_[static_cast<std::size_t>(first_end - ends_.begin())];
+        const Piece& piece = layout_.pieces()[static_cast<std::size_t>(first_end - ends.begin())];
         const double c = eps_s_ / x;
         double total = 0.0;
         std::size_t full = piece.first;
@@ -263,15 +146,8 @@ public:
     }
 
 private:
-    struct Piece {
-        double d_lo; ///< gamma - eps_s at the ends
-        double d_hi;
-        double log_hi; ///< ln d (shifted) or ln gamma at the upper end
-        std::size_t law;
-        bool shifted;
-        std::size_t first;
-        std::size_t end;
-    };
+    using Layout = KernelLayout<ElectronRule, density>;
+    using Piece = Layout::Piece;
 
     void add_node(double gamma, double d, double weight) {
         const double a = 1.0 / (gamma * d);
@@ -280,80 +156,21 @@ private:
         p_.push_back((d * d + gamma * gamma) * a);
     }
 
-    void add_electron_piece(const Electrons::Piece& piece) {
-        const std::size_t first = weight_.size();
-        for (std::size_t k = piece.first; k < piece.end; ++k) {
-            const double gamma = e_.gamma()[k];
-            add_node(gamma, gamma - eps_s_, e_.weight()[k]);
-        }
-        pieces_.push_back({piece.gamma_lo - eps_s_, piece.gamma_hi - eps_s_, piece.u_hi, piece.law,
-                           false, first, weight_.size()});
-    }
-
-    void add_piece(std::size_t law, double lo, double hi, double log_lo, double log_hi,
-                   bool shifted) {
-        const std::size_t first = weight_.size();
-        visit<ElectronRule>(e_.law(law), log_lo, log_hi, shifted,
-                            [&](double gamma, double d, double w) { add_node(gamma, d, w); });
-        pieces_.push_back({lo, hi, log_hi, law, shifted, first, weight_.size()});
-    }
-
-    void add_shifted(std::size_t law, double lo, double hi) {
-        const double v_lo = std::log(lo);
-        const double v_hi = std::log(hi);
-        const double count = std::ceil((v_hi - v_lo) / electron_piece_width);
-        const std::size_t pieces = count > 1.0 ? static_cast<std::size_t>(count) : 1;
-        const double width = (v_hi - v_lo) / static_cast<double>(pieces);
-        double a = lo;
-        double log_a = v_lo;
-        for (std::size_t p = 0; p < pieces; ++p) {
-            const double log_b = p + 1 == pieces ? v_hi : v_lo + width * static_cast<double>(p + 1);
-            const double b = p + 1 == pieces ? hi : std::exp(log_b);
-            add_piece(law, a, b, log_a, log_b, true);
-            a = b;
-            log_a = log_b;
-        }
-    }
-
-    /// f(gamma, d, weight) at the nodes of rule R between log_lo and log_hi (ln d when shifted,
-    /// ln gamma otherwise) of power law `law`, weights of n / gamma^2 dgamma.
-    template <class R, class F>
-    void visit(const PowerLaw& law, double log_lo, double log_hi, bool shifted, F&& f) const {
-        if (shifted) {
-            const double mid = 0.5 * (log_lo + log_hi);
-            const double half = 0.5 * (log_hi - log_lo);
-            const auto d = exp_at_nodes<R>(mid, half);
-            for (std::size_t k = 0; k < R::nodes.size(); ++k) {
-                const double gamma = eps_s_ + d[k];
-                const double n = std::exp(law.log_at(std::log(gamma)));
-                f(gamma, d[k], half * R::weights[k] * n * d[k] / (gamma * gamma));
-            }
-        } else {
-            Electrons::nodes<R>(law, log_lo, log_hi,
-                                [&](double gamma, double w) { f(gamma, gamma - eps_s_, w); });
-        }
-    }
-
     /// The piece from d = lo to its top, with a rule of its own.
     double cut_piece(const Piece& piece, double lo, double c) const {
         const double log_lo = std::log(piece.shifted ? lo : eps_s_ + lo);
-        double total = 0.0;
-        visit<LimitRule>(e_.law(piece.law), log_lo, piece.log_hi, piece.shifted,
-                         [&](double gamma, double d, double w) {
-                             const double a = 1.0 / (gamma * d);
-                             const double t = std::min(c * a, 2.0);
-                             total += w * ((d * d + gamma * gamma) * a - t * (2.0 - t));
-                         });
-        return total;
+        return layout_.sum<LimitRule>(piece, log_lo, piece.log_hi, [&](double gamma, double d) {
+            const double a = 1.0 / (gamma * d);
+            const double t = std::min(c * a, 2.0);
+            return (d * d + gamma * gamma) * a - t * (2.0 - t);
+        });
     }
 
-    const Electrons& e_;
     double eps_s_;
-    std::vector<Piece> pieces_;
-    std::vector<double> ends_;
-    std::vector<double> weight_;
+    std::vector<double> weight_; ///< the nodes' tables, filled as layout_ is built
     std::vector<double> a_;
     std::vector<double> p_;
+    Layout layout_;
     std::vector<std::array<double, 3>> suffix_;
 };
 
@@ -439,6 +256,21 @@ fields::Vec3 observer(double mu_s) {
 /// Azimuth nodes over the half circle for a disk or ring seen off the axis.
 constexpr std::size_t ec_azimuths = 24;
 
+/// j_nu on the blackbody beams of `field` (a Disk or a Torus) met at height r, with `azimuths`
+/// nodes over the half circle; r, the motion and the electrons are checked first.
+template <class Field>
+std::vector<double> scatter_thermal(std::span<const double> nu, const Field& field,
+                                    std::size_t azimuths, double r, double gamma_bulk, double mu_s,
+                                    std::span<const double> gamma, std::span<const double> n) {
+    require_positive("r", r);
+    require_motion(gamma_bulk, mu_s);
+    require_electrons(gamma, n);
+    std::vector<fields::ThermalBeam> beams;
+    field.beams({0.0, 0.0, r}, observer(mu_s), 1.0, azimuths, beams);
+    const Seed seed = thermal_seed(beams, doppler(gamma_bulk, mu_s));
+    return scatter(nu, seed, Electrons(gamma, n));
+}
+
 } // namespace
 
 std::vector<double> external_compton_disk(std::span<const double> nu, double l_disk, double m_bh,
@@ -448,14 +280,8 @@ std::vector<double> external_compton_disk(std::span<const double> nu, double l_d
                                           std::span<const double> n) {
     require_positive_values("nu", nu);
     fields::require_disk(l_disk, m_bh, eta, r_in, r_out);
-    require_positive("r", r);
-    require_motion(gamma_bulk, mu_s);
-    require_electrons(gamma, n);
     const fields::Disk disk(l_disk, m_bh, eta, r_in, r_out, 0.3);
-    std::vector<fields::ThermalBeam> beams;
-    disk.beams({0.0, 0.0, r}, observer(mu_s), 1.0, ec_azimuths, beams);
-    const Seed seed = thermal_seed(beams, doppler(gamma_bulk, mu_s));
-    return scatter(nu, seed, Electrons(gamma, n));
+    return scatter_thermal(nu, disk, ec_azimuths, r, gamma_bulk, mu_s, gamma, n);
 }
 
 std::vector<double> external_compton_torus(std::span<const double> nu, double l_disk, double xi_dt,
@@ -464,14 +290,8 @@ std::vector<double> external_compton_torus(std::span<const double> nu, double l_
                                            std::span<const double> n) {
     require_positive_values("nu", nu);
     fields::require_torus(l_disk, xi_dt, t_dt, r_dt);
-    require_positive("r", r);
-    require_motion(gamma_bulk, mu_s);
-    require_electrons(gamma, n);
     const fields::Torus torus(xi_dt * l_disk, t_dt, r_dt);
-    std::vector<fields::ThermalBeam> beams;
-    torus.beams({0.0, 0.0, r}, observer(mu_s), 1.0, 2 * ec_azimuths, beams);
-    const Seed seed = thermal_seed(beams, doppler(gamma_bulk, mu_s));
-    return scatter(nu, seed, Electrons(gamma, n));
+    return scatter_thermal(nu, torus, 2 * ec_azimuths, r, gamma_bulk, mu_s, gamma, n);
 }
 
 std::vector<double> external_compton_blr(std::span<const double> nu, double l_disk, double xi_line,

@@ -17,8 +17,8 @@
 #include <cmath>
 #include <cstddef>
 
-#include "core/radiation/exact/arguments.hpp"
 #include "core/common/constants.hpp"
+#include "core/radiation/exact/arguments.hpp"
 #include "core/radiation/exact/quadrature_rules.hpp"
 
 namespace sorvex::exact::fields {
@@ -29,8 +29,7 @@ constexpr double c_light = constants::speed_of_light;
 constexpr double rest_energy = constants::electron_rest_energy;
 /// Photons per cm^3 per unit eps per sr of a blackbody, over eps^2 / expm1(eps / theta):
 /// 2 / lambda_C^3, lambda_C = h / (m_e c).
-constexpr double compton_wavelength =
-    constants::planck / (constants::electron_mass * c_light);
+constexpr double compton_wavelength = constants::planck / (constants::electron_mass * c_light);
 constexpr double blackbody_photons =
     2.0 / (compton_wavelength * compton_wavelength * compton_wavelength);
 

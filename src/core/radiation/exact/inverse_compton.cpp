@@ -28,6 +28,7 @@
 #include "core/parallel/worker_pool.hpp"
 #include "core/radiation/exact/arguments.hpp"
 #include "core/radiation/exact/kinematic_limits.hpp"
+#include "core/radiation/exact/power_law_nodes.hpp"
 #include "core/radiation/exact/power_law_table.hpp"
 #include "core/radiation/exact/quadrature_rules.hpp"
 
@@ -40,111 +41,13 @@ using SeedRule = rules::GaussLegendre<3>;     ///< nodes of a seed piece
 constexpr double electron_piece_width = 0.15; ///< widest electron piece, in ln gamma
 constexpr double seed_piece_width = 0.3;      ///< widest seed piece, in ln nu0
 
-/// e^(mid + half x_k) at the nodes x_k of rule R, which are symmetric about 0: one
-/// exponential for each pair of nodes and one for the centre.
-template <class R>
-std::array<double, R::nodes.size()> exp_at_nodes(double mid, double half) {
-    constexpr std::size_t size = R::nodes.size();
-    std::array<double, size> out{};
-    const double centre = std::exp(mid);
-    for (std::size_t k = 0; k < size / 2; ++k) {
-        const double factor = std::exp(half * R::nodes[size - 1 - k]);
-        out[size - 1 - k] = centre * factor;
-        out[k] = centre / factor;
-    }
-    if (size % 2 == 1) {
-        out[size / 2] = centre;
-    }
-    return out;
+/// The electrons as pieces with Gauss-Legendre nodes in u = ln gamma.
+using Electrons = ElectronPieces<ElectronRule>;
+
+/// n at u = ln gamma on power law `law`.
+double density(const PowerLaw& law, double u) {
+    return law.at(u);
 }
-
-/// Rule R for int_a^b y(x) g(x) dx with y = e^(log_y_a + rate (x - a)) and g smooth: calls
-/// f(x_k, e^(x_k), w_k) so that sum w_k g(x_k) approximates the integral. Where y changes by
-/// more than e^2 over [a, b], the nodes are those of R in s = (1 - e^(-|rate| tau)) / |rate|,
-/// tau the distance from the end where y is largest, in which y dx = e^(..) ds: y is integrated
-/// exactly however steep it is, and the nodes sit where y g is large.
-template <class R, class F>
-void power_law_nodes(double a, double b, double log_y_a, double rate, F&& f) {
-    const double length = b - a;
-    if (std::fabs(rate) * length <= 2.0) {
-        const double mid = 0.5 * (a + b);
-        const double half = 0.5 * length;
-        const auto exp_x = exp_at_nodes<R>(mid, half);
-        const auto y = exp_at_nodes<R>(log_y_a + rate * (mid - a), rate * half);
-        for (std::size_t k = 0; k < R::nodes.size(); ++k) {
-            f(mid + half * R::nodes[k], exp_x[k], half * R::weights[k] * y[k]);
-        }
-        return;
-    }
-    const bool rising = rate > 0.0;
-    const double y_top = std::exp(rising ? log_y_a + rate * length : log_y_a);
-    const double mu = -std::fabs(rate);
-    const double half = 0.5 * std::expm1(mu * length) / mu;
-    for (std::size_t k = 0; k < R::nodes.size(); ++k) {
-        const double s = half + half * R::nodes[k];
-        const double tau = std::log1p(mu * s) / mu;
-        const double x = rising ? b - tau : a + tau;
-        f(x, std::exp(x), y_top * half * R::weights[k]);
-    }
-}
-
-/// Nodes of rule R on [a, b] (ln gamma) of electron power law `law` for int n / gamma^2 g dgamma
-/// = int n / gamma g du: f(gamma_k, w_k).
-template <class R, class F>
-void electron_nodes(const PowerLaw& law, double a, double b, F&& f) {
-    power_law_nodes<R>(a, b, law.log_at(a) - a, -(law.slope + 1.0),
-                       [&](double, double gamma, double w) { f(gamma, w); });
-}
-
-/// The electrons as pieces with Gauss-Legendre nodes in u = ln gamma; the nodes of a piece are
-/// contiguous and the pieces ascend.
-class Electrons {
-public:
-    struct Piece {
-        double gamma_lo;
-        double gamma_hi;
-        double u_lo; ///< ln gamma at the ends
-        double u_hi;
-        std::size_t law;
-        std::size_t first; ///< index of the piece's first node
-    };
-
-    Electrons(std::span<const double> gamma, std::span<const double> n)
-        : laws_(power_law_table(gamma, n)) {
-        for (std::size_t l = 0; l < laws_.size(); ++l) {
-            const PowerLaw& law = laws_[l];
-            for_each_piece(law.u_lo, law.u_hi, electron_piece_width, [&](double a, double b) {
-                pieces_.push_back({std::exp(a), std::exp(b), a, b, l, gamma_.size()});
-                electron_nodes<ElectronRule>(law, a, b, [&](double g, double w) {
-                    gamma_.push_back(g);
-                    weight_.push_back(w);
-                });
-            });
-        }
-        if (!pieces_.empty()) {
-            lowest_ = pieces_.front().gamma_lo;
-            highest_ = pieces_.back().gamma_hi;
-        }
-    }
-
-    const std::vector<Piece>& pieces() const { return pieces_; }
-    const std::vector<double>& gamma() const { return gamma_; }
-    const std::vector<double>& weight() const { return weight_; }
-    const PowerLaw& law(std::size_t l) const { return laws_[l]; }
-    double lowest() const { return lowest_; }
-    double highest() const { return highest_; }
-    std::size_t node_end(std::size_t piece) const {
-        return piece + 1 < pieces_.size() ? pieces_[piece + 1].first : gamma_.size();
-    }
-
-private:
-    std::vector<PowerLaw> laws_;
-    std::vector<Piece> pieces_;
-    std::vector<double> gamma_;
-    std::vector<double> weight_;
-    double lowest_ = 0.0;
-    double highest_ = 0.0;
-};
 
 /// F(q, G) with g = G q.
 inline double kernel(double q, double log_q, double g) {
@@ -152,64 +55,41 @@ inline double kernel(double q, double log_q, double g) {
 }
 
 /// The inner integral int n / gamma^2 F dgamma for one scattered energy eps1, as a function of
-/// the seed energy eps, on node tables made for eps1. Close above eps1 the kernel varies on the
-/// scale d = gamma - eps1 (the Klein-Nishina regime), so there, up to 2 eps1, the pieces and
-/// their nodes are laid out in ln d; above, the electrons' own pieces in ln gamma are used. The
-/// pieces are located by d, which the kinematic limits give without cancellation.
+/// the seed energy eps, on node tables made for eps1 (KernelLayout: in ln d up to 2 eps1, in
+/// ln gamma above). The pieces are located by d, which the kinematic limits give without
+/// cancellation.
 class InnerIntegral {
 public:
     /// Tables for seed energies up to eps_max; `tabulate`: with the coefficient sums, for many
     /// seed energies.
     InnerIntegral(const Electrons& electrons, double eps1, double eps_max, bool tabulate)
-        : e_(electrons), eps1_(eps1) {
-        const double floor = std::max(kinematics::d_min(eps_max, eps1), e_.lowest() - eps1);
-        const double shift_below = 2.0 * eps1;
-        const auto& pieces = e_.pieces();
-        for (std::size_t p = 0; p < pieces.size(); ++p) {
-            const Electrons::Piece& piece = pieces[p];
-            if (!(piece.gamma_hi - eps1 > floor)) {
-                continue;
-            }
-            if (piece.gamma_lo >= shift_below) {
-                add_electron_piece(p);
-                continue;
-            }
-            const double lo = std::max(piece.gamma_lo - eps1, floor);
-            const double mid = std::min(piece.gamma_hi, shift_below) - eps1;
-            if (lo < mid) {
-                add_shifted(piece.law, lo, mid);
-            }
-            if (mid + eps1 < piece.gamma_hi) {
-                add_piece(piece.law, mid, piece.gamma_hi - eps1, std::log(eps1 + mid), piece.u_hi,
-                          false);
-            }
-        }
+        : eps1_(eps1),
+          layout_(electrons, eps1, kinematics::d_min(eps_max, eps1),
+                  [this](double gamma, double d, double w) { add_node(gamma, d, w); }) {
         if (tabulate) {
             tabulate_sums();
-        }
-        ends_.reserve(pieces_.size());
-        for (const Piece& piece : pieces_) {
-            ends_.push_back(piece.d_hi);
         }
     }
 
     double operator()(double eps) const {
-        if (pieces_.empty()) {
+        const std::vector<Piece>& pieces = layout_.pieces();
+        const std::vector<double>& ends = layout_.ends();
+        if (pieces.empty()) {
             return 0.0;
         }
-        const double lo = std::max(kinematics::d_min(eps, eps1_), pieces_.front().d_lo);
-        const double hi = std::min(kinematics::d_max(eps, eps1_), pieces_.back().d_hi);
+        const double lo = std::max(kinematics::d_min(eps, eps1_), pieces.front().d_lo);
+        const double hi = std::min(kinematics::d_max(eps, eps1_), pieces.back().d_hi);
         if (!(lo < hi)) {
             return 0.0;
         }
         const double c = eps1_ / (4.0 * eps);
         // First piece that ends above lo, first piece that starts at or above hi (none below
         // the top of the grid, unless the photon is scattered down).
-        const auto first_end = std::upper_bound(ends_.begin(), ends_.end(), lo);
-        const auto first = pieces_.begin() + (first_end - ends_.begin());
-        auto last = pieces_.end();
-        if (hi < pieces_.back().d_hi) {
-            last = std::lower_bound(first, pieces_.end(), hi,
+        const auto first_end = std::upper_bound(ends.begin(), ends.end(), lo);
+        const auto first = pieces.begin() + (first_end - ends.begin());
+        auto last = pieces.end();
+        if (hi < pieces.back().d_hi) {
+            last = std::lower_bound(first, pieces.end(), hi,
                                     [](const Piece& p, double d) { return p.d_lo < d; });
         }
         if (first == last) {
@@ -244,86 +124,17 @@ public:
     }
 
 private:
-    struct Piece {
-        double d_lo; ///< gamma - eps1 at the ends
-        double d_hi;
-        double log_lo; ///< ln d (shifted) or ln gamma at the ends
-        double log_hi;
-        std::size_t law;
-        bool shifted; ///< nodes in ln(gamma - eps1) rather than ln gamma
-        std::size_t first;
-        std::size_t end;
-    };
+    using Layout = KernelLayout<ElectronRule, density>;
+    using Piece = Layout::Piece;
 
     /// One node at Lorentz factor gamma = eps1 + d with the quadrature weight of n / gamma^2.
     void add_node(double gamma, double d, double weight) {
         const double g = eps1_ / d;
         const double a = 1.0 / (gamma * d);
-        gamma_.push_back(gamma);
         weight_.push_back(weight);
         a_.push_back(a);
         log_a_.push_back(std::log(a));
         b_.push_back(g * g / (2.0 * (1.0 + g)));
-    }
-
-    /// An electron piece with the nodes made for every output frequency.
-    void add_electron_piece(std::size_t p) {
-        const Electrons::Piece& piece = e_.pieces()[p];
-        const std::size_t first = gamma_.size();
-        for (std::size_t k = piece.first; k < e_.node_end(p); ++k) {
-            const double gamma = e_.gamma()[k];
-            add_node(gamma, gamma - eps1_, e_.weight()[k]);
-        }
-        pieces_.push_back({piece.gamma_lo - eps1_, piece.gamma_hi - eps1_, piece.u_lo, piece.u_hi,
-                           piece.law, false, first, gamma_.size()});
-    }
-
-    /// [lo, hi] (in d) of power law `law` as one piece with nodes in ln d (shifted) or ln gamma,
-    /// whose values at the ends are log_lo and log_hi.
-    void add_piece(std::size_t law_index, double lo, double hi, double log_lo, double log_hi,
-                   bool shifted) {
-        const PowerLaw& law = e_.law(law_index);
-        const std::size_t first = gamma_.size();
-        visit(law, log_lo, log_hi, shifted,
-              [&](double gamma, double d, double w) { add_node(gamma, d, w); });
-        pieces_.push_back({lo, hi, log_lo, log_hi, law_index, shifted, first, gamma_.size()});
-    }
-
-    /// [lo, hi] (in d) in pieces no wider than electron_piece_width in ln d.
-    void add_shifted(std::size_t law, double lo, double hi) {
-        const double v_lo = std::log(lo);
-        const double v_hi = std::log(hi);
-        const std::size_t count = piece_count(v_lo, v_hi, electron_piece_width);
-        const double width = (v_hi - v_lo) / static_cast<double>(count);
-        double a = lo;
-        double log_a = v_lo;
-        for (std::size_t p = 0; p < count; ++p) {
-            const double log_b = p + 1 == count ? v_hi : v_lo + width * static_cast<double>(p + 1);
-            const double b = p + 1 == count ? hi : std::exp(log_b);
-            add_piece(law, a, b, log_a, log_b, true);
-            a = b;
-            log_a = log_b;
-        }
-    }
-
-    /// Calls f(gamma, d, weight) at the nodes of rule R between log_lo and log_hi (ln d when
-    /// shifted, ln gamma otherwise; d = gamma - eps1) of power law `law`, the weight being that
-    /// of n / gamma^2 dgamma.
-    template <class R = ElectronRule, class F>
-    void visit(const PowerLaw& law, double log_lo, double log_hi, bool shifted, F&& f) const {
-        if (shifted) {
-            const double mid = 0.5 * (log_lo + log_hi);
-            const double half = 0.5 * (log_hi - log_lo);
-            const auto d = exp_at_nodes<R>(mid, half);
-            for (std::size_t k = 0; k < R::nodes.size(); ++k) {
-                const double gamma = eps1_ + d[k];
-                const double w = half * R::weights[k];
-                f(gamma, d[k], w * law.at(std::log(gamma)) * d[k] / (gamma * gamma));
-            }
-        } else {
-            electron_nodes<R>(law, log_lo, log_hi,
-                              [&](double gamma, double w) { f(gamma, gamma - eps1_, w); });
-        }
     }
 
     /// The coefficient sums over the nodes from k to the top, for every k (0 above the top).
@@ -379,24 +190,18 @@ private:
         const auto log_of = [&](double d) { return std::log(piece.shifted ? d : eps1_ + d); };
         const double log_a = a == piece.d_lo ? piece.log_lo : log_of(a);
         const double log_b = b == piece.d_hi ? piece.log_hi : log_of(b);
-        double total = 0.0;
-        visit<LimitRule>(e_.law(piece.law), log_a, log_b, piece.shifted,
-                         [&](double gamma, double d, double w) {
-                             const double q = std::min(c / (gamma * d), 1.0);
-                             total += w * kernel(q, std::log(q), eps1_ / d);
-                         });
-        return total;
+        return layout_.sum<LimitRule>(piece, log_a, log_b, [&](double gamma, double d) {
+            const double q = std::min(c / (gamma * d), 1.0);
+            return kernel(q, std::log(q), eps1_ / d);
+        });
     }
 
-    const Electrons& e_;
     double eps1_;
-    std::vector<Piece> pieces_;
-    std::vector<double> ends_; ///< d_hi of the pieces, for the search
-    std::vector<double> gamma_;
-    std::vector<double> weight_;
+    std::vector<double> weight_; ///< the nodes' tables, filled as layout_ is built
     std::vector<double> a_;
     std::vector<double> log_a_;
     std::vector<double> b_;
+    Layout layout_;
     std::vector<std::array<double, 4>> suffix_; ///< coefficient sums of F from node k up
 };
 
@@ -450,9 +255,8 @@ double seed_integral(const std::vector<PowerLaw>& seed, const InnerIntegral& inn
         for (std::size_t e = 0; e < count; ++e) {
             for_each_piece(a, ends[e], seed_piece_width, [&](double pa, double pb) {
                 // I / nu0^2 dnu0 = I / nu0 dt
-                power_law_nodes<SeedRule>(
-                    pa, pb, law.log_at(pa) - pa, -(law.slope + 1.0),
-                    [&](double, double nu0, double w) { total += w * inner(nu0 * to_eps); });
+                table_nodes<SeedRule>(
+                    law, pa, pb, [&](double nu0, double w) { total += w * inner(nu0 * to_eps); });
             });
             a = ends[e];
         }
@@ -469,7 +273,7 @@ std::vector<double> inverse_compton(std::span<const double> nu, std::span<const 
     require_table("seed_nu", seed_nu, GridFloor::positive, "seed_intensity", seed_intensity);
     require_table("gamma", gamma, GridFloor::lorentz_one, "n", n);
 
-    const Electrons electrons(gamma, n);
+    const Electrons electrons(gamma, n, electron_piece_width);
     const std::vector<PowerLaw> seed = power_law_table(seed_nu, seed_intensity);
     const double eps_max =
         seed.empty() ? 0.0 : std::exp(seed.back().u_hi) * constants::planck_over_rest_energy;
@@ -498,7 +302,7 @@ std::vector<double> inverse_compton_line(std::span<const double> nu, double u, d
     require_positive("nu0", nu0);
     require_table("gamma", gamma, GridFloor::lorentz_one, "n", n);
 
-    const Electrons electrons(gamma, n);
+    const Electrons electrons(gamma, n, electron_piece_width);
     // I = c u delta(nu0' - nu0) / (4 pi): the seed integral is c u / (4 pi nu0^2) inner(eps).
     const double seed_factor = constants::speed_of_light * u / (4.0 * constants::pi * nu0 * nu0);
     const double eps = nu0 * constants::planck_over_rest_energy;
