@@ -99,6 +99,7 @@ __all__ = [
     "synchrotron",
     "synchrotron_cooling",
     "synchrotron_electrons",
+    "synchrotron_reach",
     "thermal_emission",
     "torus_thermal",
 ]
@@ -107,6 +108,11 @@ __all__ = [
 # inverse-Compton integral: the SSC changes by less than 1e-5 (relative, where νF_ν is above
 # 1e-6 of its peak), and a synchrotron spectrum that falls exponentially stops costing time.
 SEED_FLOOR = 1e-8
+# The synchrotron of electrons up to γ_top reaches SYNCHROTRON_REACH times their critical
+# frequency ν_c = (3/2) γ² ν_L = CRITICAL γ² B (Hz, B in G): the kernel there is below e^-40 of
+# its peak, far under the seed floor (`synchrotron_reach`).
+SYNCHROTRON_REACH = 40.0
+CRITICAL = 4.1987e6
 
 
 # ---------------------------------------------------------------------------------------------
@@ -198,15 +204,34 @@ def synchrotron(
     b_field: float,
     radius: float,
     absorption: bool = True,
+    top: float | None = None,
 ) -> tuple[np.ndarray, np.ndarray]:
     """(α'_ν, Ī'_ν): the absorption coefficient and the disc-averaged intensity of the blob.
     Without `absorption` (half the kernel work) α' is zero and Ī' the optically thin 4 j' R/3:
     the field that cools the electrons, where the self-absorbed part holds a negligible share
-    of the energy."""
-    j, alpha = BACKENDS[backend].synchrotron(nu, gamma, n, b_field, absorption)
+    of the energy. With `top` (`synchrotron_reach`) the kernel runs only at frequencies up to
+    it; both are zero above."""
+    if top is None:
+        j, alpha = BACKENDS[backend].synchrotron(nu, gamma, n, b_field, absorption)
+    else:
+        j, alpha = np.zeros(nu.shape), np.zeros(nu.shape)
+        inside = nu <= top
+        if inside.any():
+            j[inside], alpha[inside] = BACKENDS[backend].synchrotron(
+                nu[inside], gamma, n, b_field, absorption
+            )
     if not absorption:
         return alpha, (4.0 / 3.0) * radius * j
     return alpha, blob_intensity(radius, j, alpha)
+
+
+def synchrotron_reach(gamma: np.ndarray, n: np.ndarray, b_field: float) -> float:
+    """The highest frequency (Hz, blob frame) the synchrotron of n reaches above the seed floor:
+    SYNCHROTRON_REACH critical frequencies of the highest electrons present (0 without any)."""
+    present = np.nonzero(n > 1e-100)[0]
+    if present.size == 0:
+        return 0.0
+    return SYNCHROTRON_REACH * CRITICAL * b_field * float(gamma[present[-1]]) ** 2
 
 
 def blob_intensity(radius: float, j: np.ndarray, alpha: np.ndarray) -> np.ndarray:
@@ -257,33 +282,50 @@ def blob_emission(
     d_l: float,
     fields: ExternalFields | None,
     gamma_gamma: bool,
+    nu_out: np.ndarray | None = None,
+    reach: bool = False,
 ) -> BlobEmission:
     """Synchrotron (self-absorbed), SSC and EC on the external `fields` of the blob at
-    blob-frame frequencies `nu`, as the observer sees them (module documentation)."""
+    blob-frame frequencies `nu`, as the observer sees them (module documentation).
+
+    `nu_out`: the emission at these blob frequencies instead, with the synchrotron seeds on
+    `nu` (backend "exact" only: the `sorvex` inverse Compton takes its seeds on its output
+    grid). `reach`: the synchrotron kernel only up to `synchrotron_reach` (zeros above)."""
+    if nu_out is not None and backend != "exact":
+        raise ValueError("blob_emission: nu_out needs backend='exact'")
     kernels = BACKENDS[backend]
     g_syn, n_syn = syn_electrons
-    alpha, disc = synchrotron(backend, nu, g_syn, n_syn, b_field, radius)
+    top = synchrotron_reach(gamma, n, b_field) if reach else None
+    if nu_out is None:
+        out = nu
+        alpha, disc = synchrotron(backend, nu, g_syn, n_syn, b_field, radius, top=top)
+        seed_disc = disc
+    else:
+        out = nu_out
+        both = np.concatenate([nu, nu_out])
+        alpha_both, disc_both = synchrotron(backend, both, g_syn, n_syn, b_field, radius, top=top)
+        alpha, disc, seed_disc = alpha_both[nu.size :], disc_both[nu.size :], disc_both[: nu.size]
     seds: dict[str, np.ndarray] = {}
     extra: dict[str, Any] = {}
     if "syn" in components:
-        seds["syn"] = observed(nu, disc, delta, radius, d_l)
+        seds["syn"] = observed(out, disc, delta, radius, d_l)
     if "ssc" in components or "ec" in components:
-        seed = seed_intensity(nu, disc)
+        seed = seed_intensity(nu, seed_disc)
         absorption = alpha
         if gamma_gamma:
             # The kernel's optical depth is R α_γγ; the transfer takes the coefficient.
-            tau = kernels.gamma_gamma_opacity(nu, nu, seed, radius)
+            tau = kernels.gamma_gamma_opacity(out, nu, seed, radius)
             extra["tau_gamma_gamma"] = tau
             absorption = alpha + tau / radius
         if "ssc" in components:
-            j_ssc = kernels.inverse_compton(nu, nu, seed, gamma, n)
+            j_ssc = kernels.inverse_compton(out, nu, seed, gamma, n)
             seds["ssc"] = observed(
-                nu, blob_intensity(radius, j_ssc, absorption), delta, radius, d_l
+                out, blob_intensity(radius, j_ssc, absorption), delta, radius, d_l
             )
         if "ec" in components and fields is not None:
-            for key, j_ec in external_compton(backend, nu, gamma, n, fields).items():
+            for key, j_ec in external_compton(backend, out, gamma, n, fields).items():
                 disc_ec = blob_intensity(radius, j_ec, absorption)
-                seds[key] = observed(nu, disc_ec, delta, radius, d_l)
+                seds[key] = observed(out, disc_ec, delta, radius, d_l)
     return BlobEmission(seds, int(g_syn.size - 1), extra)
 
 

@@ -82,13 +82,13 @@ import sorvex
 from . import components as comp
 from . import distributions as dist
 from . import steady as st
-from .backend import BACKENDS
 from .config import ModelConfig
 from .constants import C_LIGHT, ME_C2
 from .evaluation import (
     blob_radius,
     doppler,
     external_field,
+    external_fields,
     frequency_grid,
     loglog,
     luminosity_distance,
@@ -125,21 +125,6 @@ NO_ESCAPE = 1e300
 # The SSC cooling is computed again when the synchrotron power of a bin that holds more than
 # this fraction of the largest has changed by more than `ssc_refresh` (relative to the total).
 SSC_FLOOR = 1e-6
-# Synchrotron seeds above this many times the critical frequency of the highest electrons
-# present are skipped: the kernel there is below e^-40 of its peak, far under the seed floor
-# (`components.SEED_FLOOR`) that zeroes them anyway.
-SEED_REACH = 40.0
-# ν_c = (3/2) γ² ν_L = CRITICAL γ² B (Hz, B in G).
-CRITICAL = 4.1987e6
-
-
-def seed_count(nu: np.ndarray, gamma: np.ndarray, n: np.ndarray, b_field: float) -> int:
-    """How many of the (increasing) frequencies `nu` the synchrotron of n can reach."""
-    present = np.nonzero(n > 1e-100)[0]
-    if present.size == 0:
-        return 0
-    top = SEED_REACH * CRITICAL * b_field * float(gamma[present[-1]]) ** 2
-    return int(np.searchsorted(nu, top, side="right"))
 
 
 class FlareError(st.ConvergenceError):
@@ -690,10 +675,9 @@ class BlobProblem:
         if weight <= 0.0:
             return np.zeros_like(gamma)
         g_syn, n_syn = comp.synchrotron_electrons(gamma, n, None, self.config.synchrotron_rtol)
-        reach = seed_count(self.nu, gamma, n, b_field)
-        thin = np.zeros_like(self.nu)
-        _, thin[:reach] = comp.synchrotron(
-            self.config.backend, self.nu[:reach], g_syn, n_syn, b_field, radius, False
+        top = comp.synchrotron_reach(gamma, n, b_field)
+        _, thin = comp.synchrotron(
+            self.config.backend, self.nu, g_syn, n_syn, b_field, radius, False, top
         )
         rate = comp.compton_cooling(gamma, self.nu, comp.seed_intensity(self.nu, thin))
         if self._ssc_cache is not None and not fresh:
@@ -928,7 +912,7 @@ class Observer:
         self.delta = doppler(config, values)
         self.z = values["z"]
         self.d_l = luminosity_distance(self.z, config)
-        self.external = external_field(config, values)
+        self.fields = external_fields(config, values)
         self.nu_obs = frequency_grid(config.nu_range, config.n_nu)
         to_blob = (1.0 + self.z) / self.delta
         self.nu = self.nu_obs * to_blob
@@ -939,12 +923,18 @@ class Observer:
             self.grid_attenuation = comp.ebl_attenuation(config.ebl, self.nu_obs, self.z)
             self.node_attenuation = comp.ebl_attenuation(config.ebl, nodes.unique, self.z)
 
-    def sed(
-        self, gamma: np.ndarray, n: np.ndarray, radius: float, b_field: float
-    ) -> dict[str, np.ndarray]:
-        """νF_ν of each component and the total on the model's observed grid."""
+    def emission(
+        self,
+        gamma: np.ndarray,
+        n: np.ndarray,
+        radius: float,
+        b_field: float,
+        nu_out: np.ndarray | None = None,
+    ) -> comp.BlobEmission:
+        """The blob's emission on the model's grid, or at the blob frequencies `nu_out` with
+        the seeds on the grid; the synchrotron kernel only where the electrons reach."""
         config = self.config
-        emission = comp.blob_emission(
+        return comp.blob_emission(
             config.backend,
             config.components,
             self.nu,
@@ -955,10 +945,17 @@ class Observer:
             radius,
             self.delta,
             self.d_l,
-            self.external,
+            self.fields,
             config.absorb_gamma_gamma,
+            nu_out=nu_out,
+            reach=True,
         )
-        seds = emission.seds
+
+    def sed(
+        self, gamma: np.ndarray, n: np.ndarray, radius: float, b_field: float
+    ) -> dict[str, np.ndarray]:
+        """νF_ν of each component and the total on the model's observed grid."""
+        seds = self.emission(gamma, n, radius, b_field).seds
         if self.grid_attenuation is not None:
             seds = {key: part * self.grid_attenuation for key, part in seds.items()}
         seds["total"] = np.sum(list(seds.values()), axis=0)
@@ -968,50 +965,11 @@ class Observer:
         """The total νF_ν at the distinct band nodes: the kernels at the nodes alone, with the
         seed photons on the model's grid (the `sorvex` backend, whose inverse Compton needs
         the seed on its output grid: the model's grid, interpolated log-log)."""
-        config = self.config
-        if config.backend != "exact":
+        if self.config.backend != "exact":
             total = self.sed(gamma, n, radius, b_field)["total"]
             return loglog(self.nodes.unique, self.nu_obs, total)
-        kernels = BACKENDS[config.backend]
-        g_syn, n_syn = comp.synchrotron_electrons(gamma, n, None, config.synchrotron_rtol)
-        # The kernel only where the electrons reach (`seed_count`): zeros above; no seeds
-        # without inverse Compton.
-        compton = "ssc" in config.components or "ec" in config.components
-        m = seed_count(self.nu, gamma, n, b_field) if compton else 0
-        k = seed_count(self.node_nu, gamma, n, b_field)
-        j = np.zeros(self.nu.size + self.node_nu.size)
-        alpha = np.zeros_like(j)
-        reached = np.concatenate([self.nu[:m], self.node_nu[:k]])
-        j_reached, alpha_reached = kernels.synchrotron(reached, g_syn, n_syn, b_field, True)
-        where = np.concatenate([np.arange(m), self.nu.size + np.arange(k)])
-        j[where], alpha[where] = j_reached, alpha_reached
-        m = self.nu.size
-        nu = self.node_nu
-        seed = comp.seed_intensity(self.nu, comp.blob_intensity(radius, j[:m], alpha[:m]))
-        absorption = alpha[m:]
-        total = np.zeros_like(nu)
-        parts = config.components
-        if "syn" in parts:
-            total += comp.observed(
-                nu, comp.blob_intensity(radius, j[m:], absorption), self.delta, radius, self.d_l
-            )
-        if "ssc" in parts or "ec" in parts:
-            if config.absorb_gamma_gamma:
-                tau = kernels.gamma_gamma_opacity(nu, self.nu, seed, radius)
-                absorption = absorption + tau / radius
-            emissivity = np.zeros_like(nu)
-            if "ssc" in parts:
-                emissivity += kernels.inverse_compton(nu, self.nu, seed, gamma, n)
-            if "ec" in parts and self.external is not None:
-                u_ext, nu_ext = self.external
-                emissivity += kernels.inverse_compton_line(nu, u_ext, nu_ext, gamma, n)
-            total += comp.observed(
-                nu,
-                comp.blob_intensity(radius, emissivity, absorption),
-                self.delta,
-                radius,
-                self.d_l,
-            )
+        seds = self.emission(gamma, n, radius, b_field, self.node_nu).seds
+        total = np.sum(list(seds.values()), axis=0) if seds else np.zeros_like(self.node_nu)
         if self.node_attenuation is not None:
             total *= self.node_attenuation
         return total
