@@ -38,7 +38,7 @@ REAL = (
 GAPS = ((), ("vhe",), ("xray",), ("optical",))
 SIMULATED = {"ssc": 20, "ec": 12}
 QUICK = {"ssc": 3, "ec": 2}
-RECOVERED = ("B", "delta_D", "p1", "p2", "gamma_b", "u_ext")
+RECOVERED = ("B", "delta_D", "Gamma", "p1", "p2", "gamma_b", "L_disk")
 EXHAUSTIVE = {"starts": 256, "polish": 8}
 QUICK_EXHAUSTIVE = {"starts": 128, "polish": 6}
 # The simulated sources are fitted on smaller grids than the model's defaults (the goals on

@@ -173,51 +173,80 @@ def campaign(
 
 def draw_truth(kind: str, seed: int) -> tuple[sorvexfit.ModelConfig, dict[str, float]]:
     """A random one-zone blob (the default fit configuration of `kind`) across the parameter
-    space of blazars: SSC from low- to high-peaked (γ_b 10^3.5 to 10^5.5, B 0.01 to 1 G, δ 10
-    to 40), EC of FSRQs (γ_b 10^2.3 to 10^3.5, B 0.3 to 3 G, δ 10 to 30, a broad-line field
-    Γ-boosted into the blob); the density gives a synchrotron peak of 10^-11.5 to 10^-9.5
-    erg cm^-2 s^-1, raised where needed for a Compton hump of at least 3e-12 erg cm^-2 s^-1
-    (the gamma-ray blazars SEDs are modelled of: the Fermi-LAT detects them)."""
+    space of gamma-ray blazars (the Fermi-LAT detects them: a Compton hump of at least 3e-12
+    erg cm^-2 s^-1): SSC from low- to high-peaked (γ_b 10^3.5 to 10^5.5, B 0.01 to 1 G, δ 10 to
+    40, a synchrotron peak of 10^-11.5 to 10^-9.5 erg cm^-2 s^-1); FSRQs (`_fsrq_truth`)."""
     rng = np.random.default_rng(seed)
     config = sorvexfit.configure(kind, radius="t_var", ebl="dominguez")
     values = sorvexfit.parameters(config).as_dict()
+    if kind != "ssc":
+        return config, _fsrq_truth(config, values, rng, inside_blr=seed % 3 != 0)
 
     def log_uniform(low: float, high: float) -> float:
         return float(10.0 ** rng.uniform(low, high))
 
-    day = 86400.0
-    if kind == "ssc":
-        gamma_b = log_uniform(3.5, 5.5)
-        values.update(
-            z=rng.uniform(0.03, 0.3),
-            t_var=day * log_uniform(-0.5, 0.5),
-            delta_D=rng.uniform(10.0, 40.0),
-            B=log_uniform(-2.0, 0.0),
-            gamma_b=gamma_b,
-            gamma_min=min(log_uniform(1.0, 3.0), gamma_b / 10.0),
-            gamma_max=gamma_b * log_uniform(1.0, 2.0),
-        )
-    else:
-        gamma_b = log_uniform(2.3, 3.5)
-        delta = rng.uniform(10.0, 30.0)
-        values.update(
-            z=rng.uniform(0.3, 1.5),
-            t_var=day * log_uniform(-0.3, 0.7),
-            delta_D=delta,
-            B=log_uniform(-0.5, 0.5),
-            gamma_b=gamma_b,
-            gamma_min=log_uniform(0.3, 1.3),
-            gamma_max=gamma_b * log_uniform(1.0, 1.7),
-            u_ext=log_uniform(-1.5, 0.5),
-            nu_ext=2.47e15 * delta,
-        )
+    gamma_b = log_uniform(3.5, 5.5)
+    values.update(
+        z=rng.uniform(0.03, 0.3),
+        t_var=86400.0 * log_uniform(-0.5, 0.5),
+        delta_D=rng.uniform(10.0, 40.0),
+        B=log_uniform(-2.0, 0.0),
+        gamma_b=gamma_b,
+        gamma_min=min(log_uniform(1.0, 3.0), gamma_b / 10.0),
+        gamma_max=gamma_b * log_uniform(1.0, 2.0),
+    )
     p1 = rng.uniform(1.8, 2.5)
     values.update(p1=p1, p2=p1 + rng.uniform(1.0, 2.0), n_e=1.0)
     seds = sorvexfit.evaluate(config, values).seds
     target = log_uniform(-11.5, -9.5)
     scale = target / float(np.max(seds["syn"]))  # the synchrotron is linear in n_e
-    compton = float(np.max(seds["ssc"] if kind == "ssc" else seds["ec"]))
-    # SSC grows as n_e², EC as n_e: the density that lifts the Compton peak to 3e-12.
-    lift = (3e-12 / compton) ** (0.5 if kind == "ssc" else 1.0)
+    # SSC grows as n_e²: the density that lifts the Compton peak to 3e-12.
+    lift = (3e-12 / float(np.max(seds["ssc"]))) ** 0.5
     values["n_e"] = max(scale, lift)
     return config, values
+
+
+def _fsrq_truth(
+    config: sorvexfit.ModelConfig,
+    values: dict[str, float],
+    rng: np.random.Generator,
+    inside_blr: bool,
+) -> dict[str, float]:
+    """An FSRQ of the default `ec` model: γ_b 10^2.3 to 10^3.5, Γ 10 to 25 at the default θ of
+    5°, L_disk 10^45 to 10^46.5 erg/s, the blob where the fit's start puts it (inside the BLR
+    at r = R_BLR/2, B 0.3 to 3 G; or between the BLR and the torus at √(R_BLR R_DT), in a
+    field ~100 times weaker, B 0.1 to 1 G), z 0.3 to 1.5, an external-Compton peak of 10^-11
+    to 10^-9.5 erg cm^-2 s^-1 that dominates the SSC (at least twice it; drawn again until it
+    does, up to 50 times)."""
+    from sorvexfit.evaluation import R_BLR_45, R_DT_45
+
+    def log_uniform(low: float, high: float) -> float:
+        return float(10.0 ** rng.uniform(low, high))
+
+    for _ in range(50):
+        gamma_b = log_uniform(2.3, 3.5)
+        l_disk = log_uniform(45.0, 46.5)
+        r_blr, r_dt = (r_45 * math.sqrt(l_disk / 1e45) for r_45 in (R_BLR_45, R_DT_45))
+        p1 = rng.uniform(1.8, 2.5)
+        values.update(
+            z=rng.uniform(0.3, 1.5),
+            t_var=86400.0 * log_uniform(-0.3, 0.7),
+            Gamma=rng.uniform(10.0, 25.0),
+            gamma_b=gamma_b,
+            gamma_min=log_uniform(0.3, 1.3),
+            gamma_max=gamma_b * log_uniform(1.0, 1.7),
+            L_disk=l_disk,
+            r=0.5 * r_blr if inside_blr else math.sqrt(r_blr * r_dt),
+            B=log_uniform(-0.5, 0.5) if inside_blr else log_uniform(-1.0, 0.0),
+            p1=p1,
+            p2=p1 + rng.uniform(1.0, 2.0),
+            n_e=1.0,
+        )
+        seds = sorvexfit.evaluate(config, values).seds
+        ec = sum(part for key, part in seds.items() if key.startswith("ec"))
+        # EC is linear in n_e, SSC grows as n_e².
+        target = log_uniform(-11.0, -9.5)
+        values["n_e"] = target / float(np.max(ec))
+        if float(np.max(seds["ssc"])) * values["n_e"] ** 2 <= 0.5 * target:
+            break
+    return values
