@@ -36,6 +36,7 @@ from pathlib import Path
 import numpy as np
 
 from .layouts import read_points
+from .systematics import band_of
 from .tables import FLUX_RANGE, FLUX_UNIT, NU_RANGE, DataError, FluxPoints
 
 __all__ = [
@@ -92,8 +93,6 @@ def _usable_errors(
 ) -> tuple[np.ndarray, np.ndarray]:
     """The errors with the floor applied where none is given (module documentation). Errors
     are handled relative to their flux, so that nothing overflows."""
-    from .systematics import band_of
-
     detected = ~is_ul
     with np.errstate(all="ignore"):
         rel_lo, rel_hi = err_lo / flux, err_hi / flux

@@ -29,7 +29,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ..parameters import ParameterError
-from .data import FluxPoints
+from .tables import FluxPoints
 
 __all__ = ["BANDS", "DEFAULT_FRACTIONS", "Systematics", "band_of", "parse_systematics"]
 
