@@ -62,12 +62,15 @@ def least_squares(
     tolerance: float = 0.1,
     hesse: bool = True,
     steps: np.ndarray | None = None,
+    retries: int = 2,
+    strategy: int = 1,
 ) -> LeastSquares:
     """migrad from x0 within the bounds, to iminuit's `tolerance` (its EDM goal is 2e-3 ×
     tolerance), then hesse (with `hesse`) and minos (with `minos`). `steps`: migrad's first
     steps (default a tenth of a decade, or of the range). A migrad that stops short of its goal
     (its call limit, or an estimated distance to the minimum above the goal: a nearly free
-    direction lengthens the descent) goes on from where it stopped, twice at most."""
+    direction lengthens the descent) goes on from where it stopped, `retries` times at most.
+    `strategy`: migrad's (0 spends fewer evaluations on the gradient and the matrix)."""
     from iminuit import Minuit
 
     names = list(chi2.names)
@@ -87,8 +90,9 @@ def least_squares(
         minuit.errors = [_step(x, b) for x, b in zip(x0, bounds, strict=True)]
     minuit.print_level = 0
     minuit.tol = tolerance
+    minuit.strategy = strategy
     minuit.migrad()
-    for _ in range(2):
+    for _ in range(retries):
         fmin = minuit.fmin
         if minuit.valid or not (fmin.has_reached_call_limit or fmin.is_above_max_edm):
             break
