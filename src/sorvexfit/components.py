@@ -485,15 +485,31 @@ def torus_thermal(
 def thermal_emission(
     nu_obs: np.ndarray, fields: ExternalFields, d_l: float
 ) -> dict[str, np.ndarray]:
-    """The disk's and the torus' own νF_ν at observed frequencies, those the fields have."""
-    out: dict[str, np.ndarray] = {}
+    """The disk's and the torus' own νF_ν at observed frequencies, those the fields have
+    (cached on the inputs: they do not depend on the electrons)."""
     if not fields.thermal:
-        return out
-    if "disk" in fields.names:
-        out["disk"] = disk_thermal(nu_obs, *fields.disk(), fields.mu_s, fields.z, d_l)
-    if "dt" in fields.names:
-        out["dt"] = torus_thermal(nu_obs, fields.l_disk, fields.xi_dt, fields.t_dt, fields.z, d_l)
-    return out
+        return {}
+    names = tuple(f for f in fields.names if f in ("disk", "dt"))
+    key = (
+        names, fields.disk() if "disk" in names else (), fields.dt() if "dt" in names else (),
+        fields.mu_s, fields.z, d_l, nu_obs.tobytes(),
+    )  # fmt: skip
+    out = _THERMAL.get(key)
+    if out is None:
+        out = {}
+        if "disk" in names:
+            out["disk"] = disk_thermal(nu_obs, *fields.disk(), fields.mu_s, fields.z, d_l)
+        if "dt" in names:
+            out["dt"] = torus_thermal(
+                nu_obs, fields.l_disk, fields.xi_dt, fields.t_dt, fields.z, d_l
+            )
+        if len(_THERMAL) > 256:
+            _THERMAL.clear()
+        _THERMAL[key] = out
+    return {name: part.copy() for name, part in out.items()}
+
+
+_THERMAL: dict[tuple[Any, ...], dict[str, np.ndarray]] = {}
 
 
 _OPACITIES: dict[tuple[Any, ...], dict[str, np.ndarray]] = {}
