@@ -13,9 +13,9 @@ The fit is exactly `sorvexfit fit examples/data/PKS1510-089_low.ecsv --model ec 
   2.5e18 cm (L_disk/1e45)^½; Ghisellini & Tavecchio 2009, MNRAS 397, 985), absorbed on their
   photons and on the EBL (Dominguez et al. 2011); the disk's and the torus' own light are part
   of the model, so the optical-UV bump is fitted with the jet;
-- free: B, Γ, the electrons (n_e, p1, p2, γ_b) and L_disk, from the analytic start of the
-  SED (Γ = δ from the humps, θ = arccos β, L_disk from the bump, r from the field the
-  Compton dominance points to); R = c t_var δ/(1+z) with t_var = 1 d;
+- free: B, Γ, the electrons (n_e, p1, p2, γ_b, γ_min, γ_max) and L_disk, from the analytic
+  start of the SED (Γ = δ from the humps, θ = arccos β, L_disk from the bump, r from the
+  field the Compton dominance points to); R = c t_var δ/(1+z) with t_var = 1 d;
 - errors: the statistical ones with the default systematic fractions.
 
 It writes DIR/result.ecsv and DIR/sed.png and prints the fitted nucleus: L_disk, the radii
