@@ -107,7 +107,8 @@ def test_radio_points_are_upper_limits_left_out_or_fitted() -> None:
 
 
 def test_the_fit_box_narrows_free_parameters_and_moves_a_start_inside() -> None:
-    params = sorvexfit.parameters(sorvexfit.configure("ec", ec_frame="agn"))
+    config = sorvexfit.configure("ec", fields=("line",), ec_frame="agn", doppler="delta_D")
+    params = sorvexfit.parameters(config)
     params.set(B=500.0)
     boxed = fit_bounds(params, "agn", parse_bounds(["delta_D=5,50"], params))
     assert boxed["B"].bounds == (1e-3, 100.0)
