@@ -156,8 +156,8 @@ class ModelConfig:
             )
         if self.steady_state and set(fields) - {"line"}:
             raise ParameterError(
-                "fields: the steady state cools the electrons on a line only; use "
-                "fields=('line',) with steady_state"
+                "fields: the steady state (and a flare) cools the electrons on a line only: "
+                "fields=('line',), --fields line"
             )
         gamma_gamma = self.backend == "exact" if self.gamma_gamma is None else self.gamma_gamma
         if gamma_gamma and self.backend != "exact":
