@@ -212,9 +212,9 @@ def _fsrq_truth(
     rng: np.random.Generator,
     inside_blr: bool,
 ) -> dict[str, float]:
-    """An FSRQ of the default `ec` model: γ_b 10^2.3 to 10^3.5, Γ 10 to 25 at the default θ of
-    5°, L_disk 10^45 to 10^46.5 erg/s, the blob where the fit's start puts it (inside the BLR
-    at r = R_BLR/2, B 0.3 to 3 G; or between the BLR and the torus at √(R_BLR R_DT), in a
+    """An FSRQ of the default `ec` model: γ_b 10^2.3 to 10^3.5, Γ 10 to 25 seen at θ = arccos β
+    (δ = Γ), L_disk 10^45 to 10^46.5 erg/s, the blob where the fit's start puts it (inside
+    the BLR at r = R_BLR/2, B 0.3 to 3 G; or between the BLR and the torus at √(R_BLR R_DT), in a
     field ~100 times weaker, B 0.1 to 1 G), z 0.3 to 1.5, an external-Compton peak of 10^-11
     to 10^-9.5 erg cm^-2 s^-1 that dominates the SSC (at least twice it; drawn again until it
     does, up to 50 times)."""
@@ -228,10 +228,12 @@ def _fsrq_truth(
         l_disk = log_uniform(45.0, 46.5)
         r_blr, r_dt = (r_45 * math.sqrt(l_disk / 1e45) for r_45 in (R_BLR_45, R_DT_45))
         p1 = rng.uniform(1.8, 2.5)
+        gamma_bulk = rng.uniform(10.0, 25.0)
         values.update(
             z=rng.uniform(0.3, 1.5),
             t_var=86400.0 * log_uniform(-0.3, 0.7),
-            Gamma=rng.uniform(10.0, 25.0),
+            Gamma=gamma_bulk,
+            theta=math.degrees(math.acos(math.sqrt(1.0 - gamma_bulk**-2))),
             gamma_b=gamma_b,
             gamma_min=log_uniform(0.3, 1.3),
             gamma_max=gamma_b * log_uniform(1.0, 1.7),
