@@ -74,6 +74,23 @@ def steps_done(path: Path) -> int:
         return 0
 
 
+def steps_done_elsewhere(path: Path) -> int:
+    """`steps_done` read by another process: HDF5 refuses a second open of a file in the
+    process that writes it (here the fit, in this process) with other locking flags."""
+    code = (
+        "import sys, h5py\n"
+        "try:\n"
+        "    with h5py.File(sys.argv[1], 'r', locking=False) as f:\n"
+        "        print(int(f['mcmc'].attrs['iteration']))\n"
+        "except (OSError, KeyError):\n"
+        "    print(0)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code, str(path)], capture_output=True, text=True, check=False
+    )
+    return int(done.stdout.strip() or 0)
+
+
 def unfinished(out: Path) -> Path:
     return out / ".sorvexfit" / "unfinished" / "chain.h5"
 
@@ -397,15 +414,26 @@ def test_a_full_disk_ends_with_one_line_and_a_resumable_chain(
         elif where == "before the run":
             usage = shutil.disk_usage(tmp_path)
             monkeypatch.setattr(shutil, "disk_usage", lambda _: usage._replace(free=100_000))
-        else:  # fill the file system once the chain has started
+        else:  # fill the file system once the chain has started, before the results
+            import sorvexfit.fit.run as run_module
+
+            full = threading.Event()
+            write_stage = run_module.write_stage
 
             def fill() -> None:
-                while steps_done(unfinished(out)) < 1:
-                    time.sleep(0.01)
+                while steps_done_elsewhere(unfinished(out)) < 1:
+                    time.sleep(0.05)
                 with open(root / "filler", "wb") as f, contextlib.suppress(OSError):
                     while True:
                         f.write(b"\0" * 65536)
+                        f.flush()
+                full.set()
 
+            def write_when_full(*args: object, **kwargs: object) -> object:
+                assert full.wait(60.0)
+                return write_stage(*args, **kwargs)
+
+            monkeypatch.setattr(run_module, "write_stage", write_when_full)
             filler.append(threading.Thread(target=fill, daemon=True))
             filler[0].start()
 
