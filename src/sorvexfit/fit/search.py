@@ -11,7 +11,7 @@ where it starts (Apel et al. 2025, A&A 702, A199). So before migrad:
    the electron and frequency points, several times cheaper, whose minima lie where the full
    grids' do to far better than the width of a basin);
 3. the best few starts that lie apart from each other are polished on those grids with
-   a quick migrad (`QUICK`) to a coarse tolerance; the best of them, and those that come
+   a quick migrad (`QUICK_STRATEGY`) to a coarse tolerance; the best of them, and those that come
    within Δχ² < `DECIDE` + 2 of it, are polished on the full grids to migrad's usual
    tolerance and their errors computed with hesse;
 4. the polished minima are grouped into basins (minima closer than a few errors are one), and
@@ -43,7 +43,7 @@ SAME_BASIN = 3.0
 # it runs there: strategy 0 (a cheaper gradient), no second try: it only ranks the candidates.
 # On the three real SEDs of the panel this halves the stage and finds the same minima.
 COARSE = 1.0
-QUICK = {"strategy": 0, "retries": 0}
+QUICK_STRATEGY = 0
 
 
 @dataclass(frozen=True)
@@ -119,7 +119,14 @@ def search(
     candidates = []
     for index in picked:
         ls = least_squares(
-            first, points[index], bounds, stop=stop, tolerance=COARSE, hesse=False, **QUICK
+            first,
+            points[index],
+            bounds,
+            stop=stop,
+            tolerance=COARSE,
+            hesse=False,
+            strategy=QUICK_STRATEGY,
+            retries=0,
         )
         first_evaluations += ls.evaluations
         candidates.append(ls)
