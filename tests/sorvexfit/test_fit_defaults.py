@@ -159,3 +159,20 @@ def test_a_simulated_campaign_is_recovered_from_its_data_alone(tmp_path: Path) -
         p = result.parameters[name]
         true = math.log10(truth[name]) if p.log10 else truth[name]
         assert abs(p.fit_best - true) <= 3.0 * p.fit_error, (name, p.fit_best, true, p.fit_error)
+
+
+@pytest.mark.parametrize(("accurate", "drawn"), [(True, 50), (False, 0)])
+def test_the_least_squares_band_is_drawn_only_where_hesse_is_accurate(
+    accurate: bool, drawn: int
+) -> None:
+    """Gaussian draws of a covariance hesse could not make positive spread far outside the χ²
+    valley (a nearly free Γ of an FSRQ drew a band a decade below its fit): no band there."""
+    from sorvexfit.fit.minuit import LeastSquares
+    from sorvexfit.fit.run import _gaussian_draws
+
+    x = np.array([0.5, 7.3])
+    covariance = np.diag([0.01, 40.0**2])
+    ls = LeastSquares(x, np.sqrt(np.diag(covariance)), -x, x, covariance, 40.0, 100, True,
+                      accurate, "", False)  # fmt: skip
+    draws = _gaussian_draws(ls, FitOptions(model="ssc", band_samples=50))
+    assert draws.shape == (drawn, 2)

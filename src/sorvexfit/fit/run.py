@@ -498,6 +498,11 @@ def least_squares_stage(
                 "errors": ls.error_method,
             }
         )
+        if ls.valid and not ls.accurate and options.band_samples > 0:
+            state.meta.setdefault("notes", []).append(
+                "no 68 % band: the Gaussian approximation does not hold at this minimum"
+                " (hesse's matrix is not positive); --method mcmc draws it"
+            )
         free_now = _nearly_free(params, ls)
         if free_now:
             state.meta.setdefault("notes", []).append(
@@ -553,8 +558,10 @@ def _describe_point(params: Parameters, x: np.ndarray, chi2: float) -> dict[str,
 
 
 def _gaussian_draws(ls: LeastSquares, options: FitOptions) -> np.ndarray:
-    """Draws of the Gaussian approximation at the least-squares fit, for the band."""
-    if ls.covariance is None or options.band_samples == 0 or not ls.valid:
+    """Draws of the Gaussian approximation at the least-squares fit, for the band: none where
+    hesse's covariance is not accurate (a curved or flat valley, where Gaussian draws would
+    spread far outside it and their band miss the fit)."""
+    if ls.covariance is None or options.band_samples == 0 or not ls.accurate:
         return np.empty((0, ls.x.size))
     rng = np.random.default_rng(streams(options.seed)[2])
     try:
