@@ -26,7 +26,7 @@ _COMPONENTS = {
     "syn": ("synchrotron", "--"),
     "ssc": ("SSC", "-."),
     "ec": ("EC", ":"),
-    "ec_disk": ("EC disk", ":"),
+    "ec_disk": ("EC disk", (0, (4, 1.5))),
     "ec_blr": ("EC BLR", (0, (5, 1, 1, 1))),
     "ec_dt": ("EC torus", (0, (3, 1, 1, 1, 1, 1))),
     "ec_cmb": ("EC CMB", (0, (1, 2))),
@@ -81,7 +81,7 @@ def plot_sed(
                 np.where(seds[key] > floor, seds[key], np.nan),
                 linestyle=style,
                 lw=1.2,
-                color="0.25",
+                color="tab:orange" if key in ("disk", "dt") else "0.25",  # the nucleus' own light
                 label=text,
             )
     top.loglog(nu, np.where(total > floor, total, np.nan), "-", color="k", lw=1.6, label="model")
