@@ -196,7 +196,16 @@ def run_params(args: argparse.Namespace) -> int:
     _print_rows([header] + [_row(p, config.ec_frame) for p in params.values()])
     # The alternatives: setting one of them with --set switches the model to it.
     alternatives: dict[str, Parameter] = {}
-    for names in (["t_var"], ["Gamma"], ["delta_D"], ["u_e"], ["L_e"], ["R_BLR"], ["R_DT"]):
+    for names in (
+        ["t_var"],
+        ["Gamma"],
+        ["delta_D"],
+        ["u_e"],
+        ["L_e"],
+        ["R_BLR"],
+        ["R_DT"],
+        ["l_Edd"],
+    ):
         if args.steady_state and names[0] in ("u_e", "L_e"):
             continue
         other: Parameters = parameters(model_config(args, names))
@@ -205,8 +214,8 @@ def run_params(args: argparse.Namespace) -> int:
                 alternatives[name] = p
     if alternatives:
         print(
-            "\nalternatives (setting one replaces R, the Doppler factor, the normalisation or"
-            " a radius that follows L_disk):"
+            "\nalternatives (setting one replaces R, the Doppler factor, the normalisation,"
+            " a radius that follows L_disk or the black-hole mass):"
         )
         _print_rows([header] + [_row(p, config.ec_frame) for p in alternatives.values()])
     print(FIT_DEFAULTS)

@@ -68,6 +68,8 @@ class ModelConfig:
         "agn" (isotropic in the nucleus' frame, exact angles).
     scaled: the radii (R_BLR, R_DT) that follow the scaling with L_disk rather than being
         parameters; None: both.
+    black_hole: what gives the disk's black-hole mass: "M_BH" (the mass) or "l_Edd" (the
+        Eddington ratio L_disk/L_Edd, M_BH = L_disk/(l_Edd × 1.26e38 erg s^-1) M_sun).
     thermal: the disk's and the torus' own thermal emission join the SED ("disk", "dt").
     radius: "R" or "t_var"; doppler: "delta_D" or "Gamma_theta".
     ebl: an EBL model name of `sorvexfit.components.EBL_MODELS`, or None.
@@ -87,6 +89,7 @@ class ModelConfig:
     fields: tuple[str, ...] = ()
     ec_frame: str = "blob"
     scaled: tuple[str, ...] | None = None
+    black_hole: str = "M_BH"
     thermal: bool = True
     radius: str = "R"
     doppler: str = "delta_D"
@@ -133,6 +136,7 @@ class ModelConfig:
         scaled = _scaled(self.scaled, fields)
         _choose("normalisation", self.normalisation, tuple(NORMALISATIONS))
         _choose("ec_frame", self.ec_frame, ("blob", "agn"))
+        _choose("black_hole", self.black_hole, tuple(_BLACK_HOLE))
         _choose("radius", self.radius, ("R", "t_var"))
         _choose("doppler", self.doppler, ("delta_D", "Gamma_theta"))
         _choose("backend", self.backend, tuple(BACKENDS), "unknown kernel backend")
@@ -220,6 +224,7 @@ class ModelConfig:
             self.fields,
             self.ec_frame,
             self.scaled,
+            self.black_hole,
             self.thermal,
             self.radius,
             self.doppler,
@@ -258,6 +263,8 @@ class ModelConfig:
             "nu_range": list(self.nu_range),
             "n_nu": self.n_nu,
             "segments_rtol": self.synchrotron_rtol,
+            # only when not the default, so that earlier fits keep their identity
+            **({"black_hole": self.black_hole} if self.black_hole != "M_BH" else {}),
         }
 
 
@@ -315,6 +322,7 @@ def _choose(option: str, value: Any, known: tuple[str, ...], what: str = "unknow
 _RADIUS = {"t_var": "t_var", "R": "R"}
 _DOPPLER = {"Gamma": "Gamma_theta", "theta": "Gamma_theta", "delta_D": "delta_D"}
 _STEADY = ("L_inj", "t_esc", "t_acc")
+_BLACK_HOLE = {"M_BH": "M_BH", "l_Edd": "l_Edd"}
 
 
 def _chosen(names: set[str], owners: dict[str, str], default: str, what: str) -> str:
@@ -343,7 +351,8 @@ def configure(
     broad-line region and the dust torus; fields=("line",) is the single line, the default of
     the steady state, which cools the electrons on a line), and is then
     given by Γ and θ unless delta_D is set; R_BLR and R_DT follow the disk luminosity
-    (`SCALED_RADII`) unless set."""
+    (`SCALED_RADII`) unless set; setting l_Edd gives the black-hole mass by the Eddington
+    ratio."""
     if kind not in MODEL_KINDS:
         raise ParameterError(f"model: unknown model {kind!r} (known: {', '.join(MODEL_KINDS)})")
     given = set(names)
@@ -360,6 +369,7 @@ def configure(
         options.setdefault("fields", ("line",) if steady else DEFAULT_FIELDS)
         fields = _fields(options["fields"], True)
         options.setdefault("scaled", tuple(n for n in SCALED_RADII if n not in given))
+        options.setdefault("black_hole", _chosen(given, _BLACK_HOLE, "M_BH", "black-hole mass"))
     else:
         fields = ()
     # The fields of the nucleus see the jet's Γ and the viewing angle: such a model is given
@@ -466,7 +476,9 @@ def _ec_parameters(frame: str) -> list[Parameter]:
     ]
 
 
-def _nucleus_parameters(fields: tuple[str, ...], scaled: tuple[str, ...]) -> list[Parameter]:
+def _nucleus_parameters(
+    fields: tuple[str, ...], scaled: tuple[str, ...], black_hole: str = "M_BH"
+) -> list[Parameter]:
     """The disk luminosity, the blob's height and each field's own parameters. Defaults:
     Shakura-Sunyaev disk from 6 to 200 R_g with η = 1/12 (Schwarzschild) around 1e9 M_sun;
     the BLR re-emitting 10 % of the disk in Lyman α, the torus 50 % at 1000 K (Ghisellini &
@@ -490,6 +502,11 @@ def _nucleus_parameters(fields: tuple[str, ...], scaled: tuple[str, ...]) -> lis
             Parameter(
                 "M_BH", 1e9, "solMass", 1e4, 1e11, log10=True, description="black-hole mass",
                 **frozen,
+            )
+            if black_hole == "M_BH"
+            else Parameter(
+                "l_Edd", 0.1, "", 1e-5, 10.0, log10=True,
+                description="Eddington ratio L_disk/L_Edd (gives M_BH)", **frozen,
             ),
             Parameter("eta", 1 / 12, "", 1e-3, 1.0, description="accretion efficiency", **frozen),
             Parameter("R_in", 6.0, "", 1.0, 1e4, description="disk's inner radius, R_g", **frozen),
@@ -563,7 +580,7 @@ def parameters(config: ModelConfig) -> Parameters:
     if "line" in config.fields:
         params += _ec_parameters(config.ec_frame)
     if set(config.fields) & set(NUCLEUS_FIELDS):
-        params += _nucleus_parameters(config.fields, config.scaled or ())
+        params += _nucleus_parameters(config.fields, config.scaled or (), config.black_hole)
     result = Parameters.of(params, config.distribution.order(), config.name)
     result.check_order(result.as_dict())
     return result

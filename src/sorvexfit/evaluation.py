@@ -52,7 +52,7 @@ from . import components as comp
 from . import distributions as dist
 from . import steady as st
 from .config import SCALED_RADII, ModelConfig
-from .constants import C_LIGHT, M_SUN
+from .constants import C_LIGHT, L_EDD_PER_M_SUN, M_SUN
 from .parameters import ParameterError
 
 R_BLR_45 = SCALED_RADII["R_BLR"][1]
@@ -60,6 +60,7 @@ R_DT_45 = SCALED_RADII["R_DT"][1]
 
 __all__ = [
     "Evaluation",
+    "black_hole_mass",
     "blob_radius",
     "doppler",
     "evaluate",
@@ -233,7 +234,7 @@ def external_fields(config: ModelConfig, values: Mapping[str, float]) -> comp.Ex
         fields.update(l_disk=l_disk, r=values["r"])
         if "disk" in config.fields:
             fields.update(
-                m_bh=values["M_BH"] * M_SUN,
+                m_bh=black_hole_mass(values) * M_SUN,
                 eta=values["eta"],
                 r_in=values["R_in"],
                 r_out=values["R_out"],
@@ -247,6 +248,13 @@ def external_fields(config: ModelConfig, values: Mapping[str, float]) -> comp.Ex
             r_dt = scaled_radius(l_disk, R_DT_45) if "R_DT" in scaled else values["R_DT"]
             fields.update(xi_dt=values["xi_DT"], t_dt=values["T_DT"], r_dt=r_dt)
     return comp.ExternalFields(**fields)
+
+
+def black_hole_mass(values: Mapping[str, float]) -> float:
+    """M_BH (M_sun): given, or L_disk/(l_Edd L_Edd,sun) from the Eddington ratio."""
+    if "M_BH" in values:
+        return values["M_BH"]
+    return values["L_disk"] / (values["l_Edd"] * L_EDD_PER_M_SUN)
 
 
 def external_field(config: ModelConfig, values: Mapping[str, float]) -> tuple[float, float] | None:

@@ -17,7 +17,7 @@ from astropy.table import Table
 import sorvexfit
 from sorvexfit import kernels
 from sorvexfit.cli import main
-from sorvexfit.constants import M_SUN
+from sorvexfit.constants import L_EDD_PER_M_SUN, M_SUN
 from sorvexfit.evaluation import evaluate, external_fields
 
 HERE = Path(__file__).resolve().parent
@@ -187,6 +187,25 @@ def test_scaled_radii_follow_l_disk_unless_given() -> None:
     assert fields.r_blr == 3e17
     assert fields.r_dt == pytest.approx(5e18)
     assert fields.m_bh == 1e9 * M_SUN
+
+
+def test_the_eddington_ratio_gives_the_black_hole_mass() -> None:
+    """l_Edd set instead of M_BH: M_BH = L_disk/(l_Edd × 1.26e38 erg/s), the same SED as that
+    mass given; both at once are refused."""
+    by_ratio = sorvexfit.BlobModel.of(
+        sorvexfit.configure("ec", ["l_Edd"], electrons="power_law", **GRIDS)
+    )
+    assert "l_Edd" in by_ratio.params
+    assert "M_BH" not in by_ratio.params
+    by_ratio.set(**JET, L_disk=4e45, l_Edd=0.2)
+    mass = 4e45 / (0.2 * 1.2572e38)
+    assert external_fields(by_ratio.config, by_ratio.params.as_dict()).m_bh == pytest.approx(
+        mass * M_SUN, rel=1e-4
+    )
+    by_mass = fsrq().set(L_disk=4e45, M_BH=4e45 / (0.2 * L_EDD_PER_M_SUN))
+    np.testing.assert_array_equal(by_ratio.sed(NU), by_mass.sed(NU))
+    with pytest.raises(sorvexfit.ParameterError, match="black-hole mass two ways"):
+        sorvexfit.configure("ec", ["l_Edd", "M_BH"])
 
 
 def test_field_parameters_round_trip_through_the_cli(

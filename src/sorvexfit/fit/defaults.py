@@ -74,6 +74,7 @@ PHYSICAL_BOUNDS: dict[str, tuple[float, float]] = {
     "L_disk": (1e42, 1e48),
     "r": (1e15, 1e20),
     "M_BH": (1e6, 3e10),
+    "l_Edd": (1e-3, 1.0),
     "eta": (0.01, 0.4),
     "R_in": (1.0, 50.0),
     "R_out": (10.0, 1e5),
