@@ -161,18 +161,27 @@ def test_a_simulated_campaign_is_recovered_from_its_data_alone(tmp_path: Path) -
         assert abs(p.fit_best - true) <= 3.0 * p.fit_error, (name, p.fit_best, true, p.fit_error)
 
 
-@pytest.mark.parametrize(("accurate", "drawn"), [(True, 50), (False, 0)])
-def test_the_least_squares_band_is_drawn_only_where_hesse_is_accurate(
-    accurate: bool, drawn: int
+@pytest.mark.parametrize(("accurate", "width", "kept"), [(True, 40.0, 50), (False, 1.0, 34),
+                                                        (False, 40.0, 0)])  # fmt: skip
+def test_the_least_squares_band_keeps_draws_inside_the_confidence_region(
+    accurate: bool, width: float, kept: int
 ) -> None:
-    """Gaussian draws of a covariance hesse could not make positive spread far outside the χ²
-    valley (a nearly free Γ of an FSRQ drew a band a decade below its fit): no band there."""
+    """Gaussian draws of a covariance hesse could not make positive can spread far outside the
+    χ² valley (a nearly free Γ of an FSRQ drew a band a decade below its fit): there only the
+    draws inside the 68 % region are kept, and none when too few are."""
     from sorvexfit.fit.minuit import LeastSquares
     from sorvexfit.fit.run import _gaussian_draws
 
     x = np.array([0.5, 7.3])
-    covariance = np.diag([0.01, 40.0**2])
+
+    def chi2(point: np.ndarray) -> float:  # the valley: σ = 0.1 and 1
+        return 40.0 + float(((point[0] - 0.5) / 0.1) ** 2 + (point[1] - 7.3) ** 2)
+
+    covariance = np.diag([0.01, width**2])
     ls = LeastSquares(x, np.sqrt(np.diag(covariance)), -x, x, covariance, 40.0, 100, True,
                       accurate, "", False)  # fmt: skip
-    draws = _gaussian_draws(ls, FitOptions(model="ssc", band_samples=50))
-    assert draws.shape == (drawn, 2)
+    draws, spent = _gaussian_draws(ls, FitOptions(model="ssc", band_samples=50), chi2, None)
+    assert len(draws) == pytest.approx(kept, abs=8)  # 68 % of 50 where the covariance is right
+    assert spent == (0 if accurate else 50)
+    if not accurate:
+        assert all(chi2(d) <= 40.0 + 2.30 for d in draws)

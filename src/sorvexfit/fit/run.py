@@ -484,7 +484,8 @@ def least_squares_stage(
         state.best, state.median = ls.x, ls.x
         state.lower, state.upper = ls.x + ls.lower, ls.x + ls.upper
         state.covariance = ls.covariance
-        state.samples = _gaussian_draws(ls, options)
+        state.samples, spent = _gaussian_draws(ls, options, problem.chi2, pool)
+        state.evaluations += spent
         state.status = Status.CONVERGED if ls.valid else Status.NOT_CONVERGED
         state.message = ls.message
         if rivals:
@@ -498,10 +499,11 @@ def least_squares_stage(
                 "errors": ls.error_method,
             }
         )
-        if ls.valid and not ls.accurate and options.band_samples > 0:
+        if spent > 0:
             state.meta.setdefault("notes", []).append(
-                "no 68 % band: the Gaussian approximation does not hold at this minimum"
-                " (hesse's matrix is not positive); --method mcmc draws it"
+                f"68 % band: {len(state.samples)} of {spent} Gaussian draws lie inside the 68 %"
+                " confidence region (hesse's matrix is not positive)"
+                + ("" if len(state.samples) else ": too few for a band; --method mcmc draws it")
             )
         free_now = _nearly_free(params, ls)
         if free_now:
@@ -557,19 +559,37 @@ def _describe_point(params: Parameters, x: np.ndarray, chi2: float) -> dict[str,
     return {"chi2": float(chi2), "values": values, "text": text}
 
 
-def _gaussian_draws(ls: LeastSquares, options: FitOptions) -> np.ndarray:
-    """Draws of the Gaussian approximation at the least-squares fit, for the band: none where
-    hesse's covariance is not accurate (a curved or flat valley, where Gaussian draws would
-    spread far outside it and their band miss the fit)."""
-    if ls.covariance is None or options.band_samples == 0 or not ls.accurate:
-        return np.empty((0, ls.x.size))
+# Fewer draws than this within the confidence region: no least-squares band.
+BAND_LEAST = 5
+
+
+def _gaussian_draws(
+    ls: LeastSquares, options: FitOptions, chi2: ChiSquare, pool: Any
+) -> tuple[np.ndarray, int]:
+    """Draws of the Gaussian approximation at the least-squares fit, for the band, and the χ²
+    evaluations spent on them. Where hesse's covariance is not accurate (a curved or flat
+    valley, whose Gaussian draws spread outside it: their band can miss the fit) only the draws
+    inside the 68.3 % confidence region of the free parameters are kept (Δχ² at most its
+    quantile), and none when fewer than BAND_LEAST are."""
+    empty = np.empty((0, ls.x.size))
+    if ls.covariance is None or options.band_samples == 0 or not ls.valid:
+        return empty, 0
     rng = np.random.default_rng(streams(options.seed)[2])
     try:
-        return rng.multivariate_normal(
+        draws = rng.multivariate_normal(
             ls.x, ls.covariance, size=options.band_samples, method="cholesky"
         )
     except np.linalg.LinAlgError:
-        return np.empty((0, ls.x.size))
+        return empty, 0
+    if ls.accurate:
+        return draws, 0
+    from scipy.stats import chi2 as chi2_distribution
+
+    limit = ls.chi2 + float(chi2_distribution.ppf(0.683, ls.x.size))
+    mapper = pool.map if pool is not None else map
+    values = np.array(list(mapper(chi2, list(draws))), dtype=float)
+    kept = draws[values <= limit]
+    return (kept if len(kept) >= BAND_LEAST else empty), len(draws)
 
 
 # ---------------------------------------------------------------------------------------------
