@@ -494,8 +494,8 @@ def thermal_emission(
         names, fields.disk() if "disk" in names else (), fields.dt() if "dt" in names else (),
         fields.mu_s, fields.z, d_l, nu_obs.tobytes(),
     )  # fmt: skip
-    out = _THERMAL.get(key)
-    if out is None:
+
+    def compute() -> dict[str, np.ndarray]:
         out = {}
         if "disk" in names:
             out["disk"] = disk_thermal(nu_obs, *fields.disk(), fields.mu_s, fields.z, d_l)
@@ -503,16 +503,33 @@ def thermal_emission(
             out["dt"] = torus_thermal(
                 nu_obs, fields.l_disk, fields.xi_dt, fields.t_dt, fields.z, d_l
             )
-        if len(_THERMAL) > 256:
-            _THERMAL.clear()
-        _THERMAL[key] = out
-    return {name: part.copy() for name, part in out.items()}
+        return out
+
+    return {name: part.copy() for name, part in _THERMAL.get(key, compute).items()}
 
 
-_THERMAL: dict[tuple[Any, ...], dict[str, np.ndarray]] = {}
+class _Memo:
+    """Results that depend on their key alone (the nucleus' light and opacities: not on the
+    electrons), up to `size` of them; emptied when full."""
+
+    def __init__(self, size: int = 256) -> None:
+        self.size = size
+        self.store: dict[tuple[Any, ...], dict[str, np.ndarray]] = {}
+
+    def get(
+        self, key: tuple[Any, ...], compute: Callable[[], dict[str, np.ndarray]]
+    ) -> dict[str, np.ndarray]:
+        value = self.store.get(key)
+        if value is None:
+            value = compute()
+            if len(self.store) >= self.size:
+                self.store.clear()
+            self.store[key] = value
+        return value
 
 
-_OPACITIES: dict[tuple[Any, ...], dict[str, np.ndarray]] = {}
+_THERMAL = _Memo()
+_OPACITIES = _Memo()
 _PAIR_FREQUENCY = ME_C2 / H_PLANCK  # Hz
 
 
@@ -569,9 +586,13 @@ def field_opacity(
         fields.dt() if "dt" in names else (), fields.r, fields.mu_s, fields.z, nu_obs.tobytes(),
         np.packbits(wanted).tobytes(),
     )  # fmt: skip
-    cached = _OPACITIES.get(key)
-    if cached is not None:
-        return cached
+    return dict(_OPACITIES.get(key, lambda: _opacities(nu_obs, fields, names, wanted)))
+
+
+def _opacities(
+    nu_obs: np.ndarray, fields: ExternalFields, names: tuple[str, ...], wanted: np.ndarray
+) -> dict[str, np.ndarray]:
+    """`field_opacity`, computed."""
     nu = np.asarray(nu_obs, dtype=float) * (1.0 + fields.z)
     tau: dict[str, np.ndarray] = {}
     mu = fields.mu_s
@@ -591,9 +612,6 @@ def field_opacity(
             values[above] = function(nu[above], *args)
         values.flags.writeable = False
         tau[name] = values
-    if len(_OPACITIES) > 256:
-        _OPACITIES.clear()
-    _OPACITIES[key] = tau
     return tau
 
 

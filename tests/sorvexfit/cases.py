@@ -20,6 +20,17 @@ def thin_ssc_model(**options: Any) -> sorvexfit.BlobModel:
     return model
 
 
+def steps_done(path: Path) -> int:
+    """The steps an MCMC chain file holds (0 when it has none yet, or cannot be read)."""
+    import h5py
+
+    try:
+        with h5py.File(path, "r", locking=False) as f:
+            return int(f["mcmc"].attrs["iteration"])
+    except (OSError, KeyError):
+        return 0
+
+
 def relevant(values: np.ndarray, level: float = 1e-6) -> np.ndarray:
     """Where νF_ν exceeds `level` of its peak."""
     return values > level * values.max()

@@ -16,7 +16,15 @@ from typing import Any
 import h5py
 import numpy as np
 import pytest
-from cases import SHORT_SEARCH, SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
+from cases import (
+    SHORT_SEARCH,
+    SMALL_ARGV,
+    SMALL_MODEL_VALUES,
+    simulate,
+    small_config,
+    small_model,
+    steps_done,
+)
 
 from sorvexfit.cli import main
 from sorvexfit.fit import ExitCode, FitOptions, run_fit
@@ -45,14 +53,6 @@ def command(data: Path, out: Path, *extra: str) -> list[str]:
         argv += ["--set", f"{name}={value}"]
     argv += ["--free", ",".join(FREE), "--walkers", str(WALKERS), "--steps", str(STEPS)]
     return [*argv, "--seed", str(SEED), "--band-samples", "0", "--out", str(out), *extra]
-
-
-def steps_done(path: Path) -> int:
-    try:
-        with h5py.File(path, "r", locking=False) as f:
-            return int(f["mcmc"].attrs["iteration"])
-    except (OSError, KeyError):
-        return 0
 
 
 def chain(path: Path) -> tuple[np.ndarray, np.ndarray, int]:

@@ -23,7 +23,14 @@ import h5py
 import numpy as np
 import pytest
 from astropy.table import Table
-from cases import SMALL_ARGV, SMALL_MODEL_VALUES, simulate, small_config, small_model
+from cases import (
+    SMALL_ARGV,
+    SMALL_MODEL_VALUES,
+    simulate,
+    small_config,
+    small_model,
+    steps_done,
+)
 
 from sorvexfit.cli import main
 from sorvexfit.files import atomic_path
@@ -64,14 +71,6 @@ def options(**changes: object) -> FitOptions:
 def visible(folder: Path) -> dict[str, bytes]:
     """The files of a result folder but the runs' own (.sorvexfit), with their bytes."""
     return {p.name: p.read_bytes() for p in folder.iterdir() if p.is_file()}
-
-
-def steps_done(path: Path) -> int:
-    try:
-        with h5py.File(path, "r", locking=False) as f:
-            return int(f["mcmc"].attrs["iteration"])
-    except (OSError, KeyError):
-        return 0
 
 
 def steps_done_elsewhere(path: Path) -> int:
