@@ -128,7 +128,9 @@ def run(report: Report, context: Context) -> None:
     )
 
     def full_sed():
-        components._OPACITIES.clear()  # a step that moves L_disk, r or theta: tau again
+        # a step that moves L_disk, r or theta: tau and the thermal light again
+        components._OPACITIES.clear()
+        components._THERMAL.clear()
         evaluate(config, values)
 
     nu_ec = sed.nu_blob

@@ -516,6 +516,9 @@ class _Memo:
         self.size = size
         self.store: dict[tuple[Any, ...], dict[str, np.ndarray]] = {}
 
+    def clear(self) -> None:
+        self.store.clear()
+
     def get(
         self, key: tuple[Any, ...], compute: Callable[[], dict[str, np.ndarray]]
     ) -> dict[str, np.ndarray]:
@@ -523,7 +526,7 @@ class _Memo:
         if value is None:
             value = compute()
             if len(self.store) >= self.size:
-                self.store.clear()
+                self.clear()
             self.store[key] = value
         return value
 
